@@ -1,0 +1,59 @@
+// Huffman codec: builds the code for one file's bytes, packs them into a
+// self-describing block, and decodes such a block back. Bytes in, bytes out:
+// no files, no printing.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+namespace pelko {
+
+// One byte value's code: `bits` holds the code most significant bit first
+// (first code bit in bit 7), `len` is 1..8, or 0 for a value that does not occur.
+struct Code {
+    uint8_t bits = 0;
+    uint8_t len = 0;
+};
+
+struct CodeTable {
+    std::array<Code, 256> codes{};
+    int count = 0;  // distinct byte values, 1..256
+};
+
+using ByteCounts = std::array<uint64_t, 256>;
+
+// Adds the byte values of `data` to `counts` (which the caller zeroes once).
+void countBytes(std::span<const uint8_t> data, ByteCounts& counts);
+
+// Builds the code for the given counts (at least one non-zero).
+CodeTable buildCode(const ByteCounts& counts);
+
+// Length in bytes of the block that encodes input with these counts.
+uint64_t blockLength(const CodeTable& code, const ByteCounts& counts);
+
+// Whole-buffer encoder: the block for `input` (at least one byte), or
+// nullopt when memory cannot be had.
+std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input);
+
+// Incremental encoder, for input that is counted first and then packed in
+// pieces: header, then pack every piece in order, then finish. The bytes
+// appended to `out` are exactly those of encodeBlock on the whole input.
+void appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out);
+struct BitPacker {
+    uint64_t acc = 0;  // pending bits, most significant first
+    unsigned count = 0;
+};
+void packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
+               std::vector<uint8_t>& out);
+void finishPack(BitPacker& packer, std::vector<uint8_t>& out);
+
+// Decodes a block; nullopt when it is damaged beyond decoding (no code
+// matches within 8 bits, header or code entries past the end) or memory
+// cannot be had. Never touches memory outside `block` and its result.
+std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block);
+
+}  // namespace pelko

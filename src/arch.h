@@ -1,0 +1,65 @@
+// The archive operations and the command flows that drive them.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pelko {
+
+// Entry 0 is the archive name as typed, entries 1.. the file names; screening
+// may replace file names by the rejected-name marker.
+using NameList = std::vector<std::string>;
+
+// Listing: prints every entry's name and block length, then the totals.
+// 0 when the archive was read to its end marker, 1 otherwise.
+int archPrintToScreen(const std::string& archive);
+
+// Working copies. archMakeTemp makes a copy of the archive (or an empty
+// archive when there is none) and returns its name; archMake commits a
+// working copy over the archive atomically and removes it.
+std::optional<std::string> archMakeTemp(const std::string& archive);
+int archMake(const std::string& archive, const std::string& temp);
+// Cuts the working copy right after its end marker, dropping stray bytes.
+bool archCutAfter(const std::string& temp, uint64_t end_pos);
+
+// Screening. The first stage compares the names with the archive name and
+// with each other; archCheckFileNames adds the second stage against the names
+// stored in the archive at `path`. `end_pos`, when given, receives the
+// position just after that archive's end marker.
+void screenNames(NameList& names);
+int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_pos = nullptr);
+
+// Appends one file to the working copy `temp`; 0 when appended or skipped.
+int archAddFile(const std::string& temp, const std::string& file);
+
+// Offset tables: per requested name (slot j for names[j], 0 = not found), or
+// every entry in archive order with its stored name.
+std::optional<std::vector<uint64_t>> archCreateOffsetTable(const std::string& archive,
+                                                           NameList& names);
+struct AllEntries {
+    std::vector<uint64_t> offsets;
+    std::vector<std::string> names;
+};
+std::optional<AllEntries> archCreateOffsetTableForAll(const std::string& archive);
+
+// Restores the entry at `offset` to the file `out`; 0 when written or when
+// there was nothing to do.
+int archExtractFile(const std::string& archive, const std::string& out, uint64_t offset);
+
+// Rewrite the archive into a fresh working copy without the named entries,
+// or cut before the first entry whose block fails its CRC; the working
+// copy's name, or nullopt on failure.
+std::optional<std::string> archDeleteFiles(const std::string& archive, const NameList& names);
+std::optional<std::string> archMakeTempAndFix(const std::string& archive);
+
+// Command flows; each returns the exit status.
+int listFlow(const std::string& archive);
+int addFlow(NameList& names);
+int extractAllFlow(const std::string& archive);
+int extractFlow(NameList& names);
+int deleteFlow(NameList& names);
+int fixFlow(const std::string& archive);
+
+}  // namespace pelko

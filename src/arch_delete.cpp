@@ -1,0 +1,37 @@
+// Deleting entries: the archive is streamed entry by entry into a fresh
+// working copy, carrying every kept entry over byte for byte.
+#include <unordered_set>
+
+#include "arch.h"
+#include "archio.h"
+#include "archtemp.h"
+
+namespace pelko {
+
+std::optional<std::string> archDeleteFiles(const std::string& archive, const NameList& names) {
+    try {
+        FilePtr in = openFile(archive, "rb");
+        if (!in) return std::nullopt;
+        std::optional<WorkingCopy> wc = createWorkingCopy(archive);
+        if (!wc) return std::nullopt;
+        std::unordered_set<std::string> doomed(names.begin() + 1, names.end());
+        std::FILE* out = wc->file.get();
+        WalkEnd end = walkEntries(in.get(), Fields::All, [&](EntryHead& e) {
+            if (doomed.count(e.name))
+                return fseeko(in.get(), off_t(e.block_len), SEEK_CUR) == 0 ? Visit::Next
+                                                                            : Visit::Fail;
+            uint32_t crc;
+            return writeEntryHead(out, e) && copyBlock(in.get(), out, e.block_len, crc)
+                       ? Visit::Next
+                       : Visit::Fail;
+        });
+        if (end != WalkEnd::EndMarker || std::fputc(0, out) == EOF || !closeFile(in) ||
+            !closeFile(wc->file))
+            return std::nullopt;
+        return std::move(wc->name);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace pelko

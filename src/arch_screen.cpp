@@ -1,0 +1,58 @@
+// Name screening: turns away file names that equal the archive's own name,
+// repeat an earlier name, or (when adding) are already stored. Hash maps keep
+// it linear in the number of names while the warnings come out in the order
+// of a plain pairwise scan.
+#include <cstdio>
+#include <unordered_map>
+
+#include "arch.h"
+#include "archio.h"
+
+namespace pelko {
+
+void screenNames(NameList& names) {
+    std::unordered_map<std::string, std::vector<size_t>> copies;
+    for (size_t i = 1; i < names.size(); ++i) copies[names[i]].push_back(i);
+    for (size_t i = 1; i < names.size(); ++i) {
+        if (names[i] == kRejectedName) continue;
+        if (names[i] == names[0]) {
+            std::printf("Warning: \"%s\" - bad name, couldn't use for compress itself.\n",
+                        names[0].c_str());
+            names[i] = kRejectedName;
+            continue;
+        }
+        // names[i] is the first kept copy: every later copy goes.
+        for (size_t k : copies[names[i]]) {
+            if (k <= i) continue;
+            std::printf("Warning: \"%s\" - two identical name.\n", names[i].c_str());
+            names[k] = kRejectedName;
+        }
+    }
+}
+
+int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_pos) {
+    screenNames(names);
+    std::unordered_map<std::string, size_t> kept;
+    for (size_t k = 1; k < names.size(); ++k)
+        if (names[k] != kRejectedName) kept.emplace(names[k], k);
+    FilePtr f = openFile(path, "rb");
+    if (!f) return 1;
+    WalkEnd end = walkEntries(
+        f.get(), Fields::LengthOnly,
+        [&](EntryHead& e) {
+            auto it = kept.find(e.name);
+            if (it != kept.end()) {
+                std::printf(
+                    "Warning: \"%s\" - bad name, archive already contain file with this name\n",
+                    e.name.c_str());
+                names[it->second] = kRejectedName;
+                kept.erase(it);
+            }
+            return Visit::Next;
+        },
+        end_pos);
+    if (end != WalkEnd::EndMarker) return 1;
+    return closeFile(f) ? 0 : 1;
+}
+
+}  // namespace pelko

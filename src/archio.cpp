@@ -1,0 +1,130 @@
+// Field I/O and the shared entry walk.
+#include "archio.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <new>
+
+#include "crc32.h"
+
+namespace pelko {
+
+FilePtr openFile(const std::string& path, const char* mode) {
+    FilePtr f(std::fopen(path.c_str(), mode));
+    if (f) std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
+    return f;
+}
+
+bool closeFile(FilePtr& f) {
+    if (!f) return false;
+    return std::fclose(f.release()) == 0;
+}
+
+int writeULong(uint32_t value, std::FILE* f) {
+    for (int i = 0; i < 4; ++i)
+        if (std::fputc(int((value >> (8 * i)) & 0xFF), f) == EOF) return 1;
+    return 0;
+}
+
+bool readLE32(std::FILE* f, uint32_t& value) {
+    value = 0;
+    for (int i = 0; i < 4; ++i) {
+        int c = std::getc(f);
+        if (c == EOF) return false;
+        value |= uint32_t(c) << (8 * i);
+    }
+    return true;
+}
+
+// Reads a NUL-terminated name; a name that reaches the buffer size without a
+// NUL counts as a short read.
+static bool readName(std::FILE* f, std::string& name) {
+    name.clear();
+    for (;;) {
+        int c = std::getc(f);
+        if (c == EOF) return false;
+        if (c == 0) return true;
+        if (name.size() + 1 >= kNameBufferSize) return false;
+        name.push_back(char(c));
+    }
+}
+
+WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(EntryHead&)>& visit,
+                    uint64_t* end_pos) {
+    EntryHead e;
+    uint64_t pos = 0;
+    for (;;) {
+        int lead = std::getc(f);
+        if (lead == EOF) return WalkEnd::Truncated;
+        if (lead == 0) {
+            if (end_pos) *end_pos = pos + 1;
+            return WalkEnd::EndMarker;
+        }
+        e.lead = uint8_t(lead);
+        e.lead_pos = pos;
+        if (!readName(f, e.name)) return WalkEnd::Truncated;
+        e.offset = pos + e.name.size() + 2;
+        if (!readLE32(f, e.block_len)) return WalkEnd::Truncated;
+        if (fields == Fields::All) {
+            if (!readLE32(f, e.ctime) || !readLE32(f, e.mtime) || !readLE32(f, e.crc))
+                return WalkEnd::Truncated;
+        }
+        Visit v = visit(e);
+        if (v == Visit::Stop) return WalkEnd::Stopped;
+        if (v == Visit::Fail) return WalkEnd::Failed;
+        if (fields == Fields::LengthOnly &&
+            fseeko(f, off_t(uint64_t(e.block_len) + 12), SEEK_CUR) != 0)
+            return WalkEnd::Truncated;
+        pos = e.nextPos();
+    }
+}
+
+bool writeEntryHead(std::FILE* out, const EntryHead& e) {
+    return std::fputc(e.lead, out) != EOF &&
+           std::fwrite(e.name.c_str(), 1, e.name.size() + 1, out) == e.name.size() + 1 &&
+           writeULong(e.block_len, out) == 0 && writeULong(e.ctime, out) == 0 &&
+           writeULong(e.mtime, out) == 0 && writeULong(e.crc, out) == 0;
+}
+
+bool copyBlock(std::FILE* in, std::FILE* out, uint64_t len, uint32_t& crc) {
+    static constexpr size_t kChunk = 1 << 16;
+    std::vector<uint8_t> buf;
+    try {
+        buf.resize(size_t(std::min<uint64_t>(len, kChunk)));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    crc = 0;
+    while (len > 0) {
+        size_t n = size_t(std::min<uint64_t>(len, kChunk));
+        if (std::fread(buf.data(), 1, n, in) != n) return false;
+        crc = crc32Update(crc, buf.data(), n);
+        if (out && std::fwrite(buf.data(), 1, n, out) != n) return false;
+        len -= n;
+    }
+    return true;
+}
+
+bool readBlock(std::FILE* in, uint64_t len, std::vector<uint8_t>& buf) {
+    // A damaged length must not make us allocate gigabytes before noticing
+    // that the file is shorter.
+    struct stat st;
+    off_t here = ftello(in);
+    if (here < 0 || fstat(fileno(in), &st) != 0) return false;
+    if (S_ISREG(st.st_mode) && uint64_t(here) + len > uint64_t(st.st_size)) return false;
+    try {
+        buf.resize(size_t(len));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return std::fread(buf.data(), 1, buf.size(), in) == buf.size();
+}
+
+bool truncateFile(std::FILE* f, uint64_t size) {
+    return std::fflush(f) == 0 && ftruncate(fileno(f), off_t(size)) == 0 &&
+           fseeko(f, off_t(size), SEEK_SET) == 0;
+}
+
+}  // namespace pelko

@@ -1,0 +1,83 @@
+// Field I/O of the archive format: owned file handles, the LE32 writer and
+// reader, bounded block copying, and the one entry walk every reader shares.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace pelko {
+
+struct FileCloser {
+    void operator()(std::FILE* f) const noexcept {
+        if (f) std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+// fopen with a larger buffer; null on failure.
+FilePtr openFile(const std::string& path, const char* mode);
+// Closes explicitly so that a failed flush or close is seen; true on success.
+bool closeFile(FilePtr& f);
+
+// Writes `value` as four bytes, least significant first; 0 on success, 1 at
+// the first byte that cannot be written.
+int writeULong(uint32_t value, std::FILE* f);
+// Reads four bytes as an LE32 value; false on a short read.
+bool readLE32(std::FILE* f, uint32_t& value);
+
+// Stored names are shorter than this, NUL included in the limit.
+constexpr size_t kNameBufferSize = 1024;
+// The rejected-name marker put in place of names screening turns away.
+inline const std::string kRejectedName = "__warning__";
+
+// The header of one entry as the walk read it.
+struct EntryHead {
+    uint8_t lead = 0;
+    std::string name;
+    uint64_t lead_pos = 0;  // archive position of the lead byte
+    uint64_t offset = 0;    // entry offset: position of the block-length field
+    uint32_t block_len = 0;
+    uint32_t ctime = 0, mtime = 0, crc = 0;  // read only with Fields::All
+    uint64_t blockPos() const { return offset + 16; }
+    uint64_t nextPos() const { return offset + 16 + block_len; }
+};
+
+enum class Fields {
+    LengthOnly,  // name and block length; the walk seeks over the rest
+    All,         // all four fields; the visitor consumes the block itself
+};
+enum class Visit { Next, Stop, Fail };
+enum class WalkEnd {
+    EndMarker,  // reached the end marker
+    Truncated,  // a lead byte, name or field could not be read, or a seek failed
+    Stopped,    // the visitor asked to stop
+    Failed,     // the visitor failed
+};
+
+// Walks the entries of an archive open for reading at position 0. With
+// Fields::All the visitor must read or skip exactly block_len bytes when it
+// returns Visit::Next. `end_pos`, when given, receives the position just
+// after the end marker.
+WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(EntryHead&)>& visit,
+                    uint64_t* end_pos = nullptr);
+
+// Writes an entry's lead byte, name with NUL and four fields.
+bool writeEntryHead(std::FILE* out, const EntryHead& e);
+
+// Copies `len` bytes from `in` to `out` (when out is not null) through a
+// bounded buffer, and returns their CRC-32 in `crc`; false on a short read or
+// a failed write.
+bool copyBlock(std::FILE* in, std::FILE* out, uint64_t len, uint32_t& crc);
+
+// Reads `len` bytes into `buf`, never allocating far more than the file
+// holds; false on a short read or when memory cannot be had.
+bool readBlock(std::FILE* in, uint64_t len, std::vector<uint8_t>& buf);
+
+// Cuts the file to `size` bytes after flushing; true on success.
+bool truncateFile(std::FILE* f, uint64_t size);
+
+}  // namespace pelko

@@ -1,0 +1,85 @@
+// Command flows: each runs its operations in order, prints the message that
+// ends a failed run, and yields the exit status.
+#include <cstdio>
+
+#include "arch.h"
+
+namespace pelko {
+
+// Commits a working copy that an operation filled, or reports why not.
+static int commit(const std::string& archive, const std::optional<std::string>& temp) {
+    if (!temp) {
+        std::printf("Error: Couldn't create temp archive for \"%s\"\n", archive.c_str());
+        return 1;
+    }
+    if (archMake(archive, *temp) != 0) {
+        std::printf("Error: Couldn't copy temp archive \"%s\" to \"%s\"\n", temp->c_str(),
+                    archive.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int listFlow(const std::string& archive) {
+    if (archPrintToScreen(archive) != 0) {
+        std::printf("Error: Couldn't read archive \"%s\"\n", archive.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+int addFlow(NameList& names) {
+    const std::string& archive = names[0];
+    std::optional<std::string> temp = archMakeTemp(archive);
+    if (!temp) return commit(archive, temp);
+    uint64_t end_pos = 0;
+    if (archCheckFileNames(*temp, names, &end_pos) != 0 || !archCutAfter(*temp, end_pos)) {
+        std::printf("Error: Couldn't validation file names\n");
+        return 1;
+    }
+    for (size_t i = 1; i < names.size(); ++i) {
+        if (archAddFile(*temp, names[i]) != 0) {
+            std::printf("Error: Couldn't add file \"%s\"\n", names[i].c_str());
+            return 1;
+        }
+    }
+    return commit(archive, temp);
+}
+
+static int extractOne(const std::string& archive, const std::string& name, uint64_t offset) {
+    if (archExtractFile(archive, name, offset) != 0) {
+        std::printf("Error: Couldn't extract file \"%s\"\n", name.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+static int noTable() {
+    std::printf("Error: Couldn't create offset table for files.\n");
+    return 1;
+}
+
+int extractAllFlow(const std::string& archive) {
+    std::optional<AllEntries> all = archCreateOffsetTableForAll(archive);
+    if (!all) return noTable();
+    for (size_t k = 0; k < all->offsets.size(); ++k)
+        if (extractOne(archive, all->names[k], all->offsets[k]) != 0) return 1;
+    return 0;
+}
+
+int extractFlow(NameList& names) {
+    std::optional<std::vector<uint64_t>> table = archCreateOffsetTable(names[0], names);
+    if (!table) return noTable();
+    for (size_t j = 1; j < names.size(); ++j)
+        if (extractOne(names[0], names[j], (*table)[j]) != 0) return 1;
+    return 0;
+}
+
+int deleteFlow(NameList& names) {
+    if (!archCreateOffsetTable(names[0], names)) return noTable();
+    return commit(names[0], archDeleteFiles(names[0], names));
+}
+
+int fixFlow(const std::string& archive) { return commit(archive, archMakeTempAndFix(archive)); }
+
+}  // namespace pelko

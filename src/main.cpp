@@ -1,0 +1,71 @@
+// The pelko driver: recognises the command and its argument count, prints the
+// usage text and the version line, and runs the command's flow.
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "arch.h"
+
+namespace {
+
+void printHelp(const char* path) {
+    std::string name = "arch";
+    if (path && *path) {
+        name = path;
+        size_t cut = name.find_last_of("\\/");
+        if (cut != std::string::npos) name.erase(0, cut + 1);
+    }
+    std::printf("Use: %s -[axdl] archName.pkz firstFile secondFile .. lastFile\n", name.c_str());
+    std::printf(
+        "a - add file to archive\n"
+        "e - extract file from archive\n"
+        "d - delete from archive\n"
+        "l - print information about archive\n"
+        "v - print version of Pelko\n"
+        "f - fix an archive\n");
+}
+
+int usage(const char* path) {
+    printHelp(path);
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    using namespace pelko;
+    const char* prog = argc > 0 ? argv[0] : nullptr;
+    if (argc < 2 || argv[1][0] != '-' || std::strlen(argv[1]) != 2) return usage(prog);
+    NameList names;
+    for (int i = 2; i < argc; ++i) names.emplace_back(argv[i]);
+    int status = 0;
+    switch (argv[1][1]) {
+        case 'v':
+            std::printf("Pelko version: 1.0-rc\n");
+            break;
+        case 'l':
+            status = argc == 3 ? listFlow(names[0]) : usage(prog);
+            break;
+        case 'f':
+            status = argc == 3 ? fixFlow(names[0]) : usage(prog);
+            break;
+        case 'd':
+            status = argc >= 4 ? deleteFlow(names) : usage(prog);
+            break;
+        case 'a':
+            status = argc >= 4 ? addFlow(names) : usage(prog);
+            break;
+        case 'e':
+            if (argc == 3)
+                status = extractAllFlow(names[0]);
+            else if (argc > 3)
+                status = extractFlow(names);
+            else
+                status = usage(prog);
+            break;
+        default:
+            status = usage(prog);
+    }
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,162 @@
+// Extracting: offset tables, not-found reports, damaged and hostile archives,
+// and the promise that a failed extraction never destroys a file.
+#include <sys/stat.h>
+
+#include <optional>
+
+#include "cli_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+class Extract : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        ASSERT_EQ(::mkdir(path("out").c_str(), 0755), 0);
+    }
+    // Runs pelko inside the "out" directory, with the archive one level up.
+    RunResult runOut(std::vector<std::string> args) { return runPelko(path("out"), args); }
+};
+
+const Bytes kAbra = bytesOf("abracadabra");
+const Bytes kZeroOne{0x02, 0x03, 0, 0, 0, 0x00, 0x80, 0x01, 0x01, 0x00, 0x01, 0xC0};
+
+TEST_F(Extract, NamedRequestsAndNotFoundReports) {
+    writeFile(path("t.pkz"), archiveOf({goodEntry("a", abracadabraBlock()),
+                                        goodEntry("bc", kZeroOne)}));
+    struct Case {
+        std::vector<std::string> names;
+        std::string out;
+        std::vector<std::string> files;
+    };
+    const std::string self = "Warning: \"../t.pkz\" - bad name, couldn't use for compress itself.\n";
+    for (const Case& c : {
+             Case{{"bc", "zz", "a"}, "File zz not found in archive", {"a", "bc"}},
+             Case{{"a", "a"}, "Warning: \"a\" - two identical name.\nFile __warning__ not found in archive", {"a"}},
+             Case{{"../t.pkz", "bc"}, self + "File __warning__ not found in archive", {"bc"}},
+             Case{{"q", "r"}, "File q not found in archiveFile r not found in archive", {}},
+             Case{{"A"}, "File A not found in archive", {}},
+         }) {
+        std::vector<std::string> args{"-e", "../t.pkz"};
+        args.insert(args.end(), c.names.begin(), c.names.end());
+        RunResult r = runOut(args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(listDir(path("out")), c.files);
+        for (const auto& f : c.files)
+            EXPECT_EQ(readFile(path("out/" + f)), f == "a" ? kAbra : Bytes({0, 0, 1}));
+        for (const auto& f : listDir(path("out"))) ::unlink(path("out/" + f).c_str());
+    }
+}
+
+TEST_F(Extract, ExtractAllInArchiveOrder) {
+    // Two entries under one name: extract-all writes both in turn, lookup
+    // by name takes the later one.
+    writeFile(path("t.pkz"), archiveOf({goodEntry("d", kZeroOne), goodEntry("x", abracadabraBlock()),
+                                        goodEntry("d", abracadabraBlock())}));
+    RunResult r = runOut({"-e", "../t.pkz"});
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("out/d")), kAbra);
+    writeFile(path("out/d"), "old");
+    EXPECT_EQ(runOut({"-e", "../t.pkz", "d"}).status, 0);
+    EXPECT_EQ(readFile(path("out/d")), kAbra) << "an existing file is replaced";
+}
+
+TEST_F(Extract, ArchivesThatGiveNoTable) {
+    const std::string err = "Error: Couldn't create offset table for files.\n";
+    Bytes whole = archiveOf({goodEntry("a", abracadabraBlock())});
+    struct Case {
+        const char* what;
+        std::optional<Bytes> archive;
+    };
+    for (const Case& c : {Case{"missing", std::nullopt}, Case{"zero bytes", Bytes{}},
+                          Case{"no end marker", Bytes(whole.begin(), whole.end() - 1)},
+                          Case{"cut in the block", Bytes(whole.begin(), whole.end() - 5)},
+                          Case{"cut in the name", Bytes(whole.begin(), whole.begin() + 2)}}) {
+        ::unlink(path("t.pkz").c_str());
+        if (c.archive) writeFile(path("t.pkz"), *c.archive);
+        for (const auto& args : std::vector<std::vector<std::string>>{{"-e", "../t.pkz"},
+                                                                      {"-e", "../t.pkz", "a"}}) {
+            RunResult r = runOut(args);
+            EXPECT_EQ(r.out, err) << c.what;
+            EXPECT_EQ(r.status, 1) << c.what;
+        }
+        EXPECT_EQ(listDir(path("out")), std::vector<std::string>{}) << c.what;
+    }
+    // The empty archive: nothing to find by name, and no table for all.
+    writeFile(path("t.pkz"), Bytes{0});
+    RunResult named = runOut({"-e", "../t.pkz", "a"});
+    EXPECT_EQ(named.out, "File a not found in archive");
+    EXPECT_EQ(named.status, 0);
+    RunResult all = runOut({"-e", "../t.pkz"});
+    EXPECT_EQ(all.out, err);
+    EXPECT_EQ(all.status, 1);
+}
+
+TEST_F(Extract, DamagedBlocks) {
+    // A flipped stream bit: the warning, and whatever the decoder makes.
+    Bytes flipped = abracadabraBlock();
+    flipped[21] ^= 0x10;
+    writeFile(path("t.pkz"), archiveOf({entryBytes("a", flipped, 0x12345678u)}));
+    RunResult r = runOut({"-e", "../t.pkz", "a"});
+    EXPECT_EQ(r.out, "Warning: \"a\" - bad hash.\n");
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(readFile(path("out/a")).size(), 11u);
+
+    // Blocks that cannot be decoded fail, leave an existing file as it was,
+    // and leave no partial file behind.
+    Bytes noMatch{0x01, 0x03, 0, 0, 0, 'q', 0x00, 0x01, 0x80};  // stream starts with a 1 bit
+    Bytes shortHeader{0x05, 0x0B, 0, 0, 0, 0x61, 0x00};
+    for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}}) {
+        writeFile(path("t.pkz"), archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
+        writeFile(path("out/keep"), "precious");
+        for (const auto& args : std::vector<std::vector<std::string>>{{"-e", "../t.pkz"},
+                                                                      {"-e", "../t.pkz", "keep"}}) {
+            RunResult e = runOut(args);
+            EXPECT_EQ(e.out, "Error: Couldn't extract file \"keep\"\n");
+            EXPECT_EQ(e.status, 1);
+            EXPECT_EQ(readFile(path("out/keep")), bytesOf("precious"));
+            EXPECT_EQ(listDir(path("out")), (std::vector<std::string>{"a", "keep"}));
+        }
+    }
+}
+
+TEST_F(Extract, StoredNamesWithDirectoriesAndHostileNames) {
+    writeFile(path("t.pkz"), archiveOf({goodEntry("sub/f", abracadabraBlock())}));
+    RunResult missingDir = runOut({"-e", "../t.pkz"});
+    EXPECT_EQ(missingDir.out, "Error: Couldn't extract file \"sub/f\"\n");
+    EXPECT_EQ(missingDir.status, 1);
+    ASSERT_EQ(::mkdir(path("out/sub").c_str(), 0755), 0);
+    EXPECT_EQ(runOut({"-e", "../t.pkz"}).status, 0);
+    EXPECT_EQ(readFile(path("out/sub/f")), kAbra);
+
+    writeFile(path("t.pkz"), archiveOf({goodEntry("//abs", abracadabraBlock()),
+                                        goodEntry("ok", abracadabraBlock()),
+                                        goodEntry("a/../../b", abracadabraBlock()),
+                                        goodEntry("never", abracadabraBlock())}));
+    RunResult r = runOut({"-e", "../t.pkz"});
+    EXPECT_EQ(r.out,
+              "Warning: \"a/../../b\" - unsafe path, refused.\n"
+              "Error: Couldn't extract file \"a/../../b\"\n");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(readFile(path("out/abs")), kAbra) << "absolute names land below the directory";
+    EXPECT_EQ(readFile(path("out/ok")), kAbra);
+    EXPECT_FALSE(fileExists(path("b")));
+    EXPECT_FALSE(fileExists(path("out/never")));
+    for (const char* hostile : {"..", "../x", "x/..", "/../x"}) {
+        writeFile(path("t.pkz"), archiveOf({goodEntry(hostile, abracadabraBlock())}));
+        RunResult h = runOut({"-e", "../t.pkz"});
+        EXPECT_EQ(h.status, 1) << hostile;
+        EXPECT_FALSE(fileExists(path("x"))) << hostile;
+    }
+    // Names that merely contain dots are ordinary.
+    writeFile(path("t.pkz"), archiveOf({goodEntry("..x", abracadabraBlock()),
+                                        goodEntry("y..", abracadabraBlock())}));
+    EXPECT_EQ(runOut({"-e", "../t.pkz"}).status, 0);
+    EXPECT_EQ(readFile(path("out/..x")), kAbra);
+}
+
+}  // namespace

@@ -29,6 +29,12 @@ struct FileInfo {
     uint64_t size = 0;
     uint32_t ctime = 0, mtime = 0;
     bool regular = false;
+    // Nanosecond change and modification times, to notice a file written to
+    // while it is being added.
+    int64_t change_ns = 0, modify_ns = 0;
+    bool sameContentAs(const FileInfo& o) const {
+        return size == o.size && change_ns == o.change_ns && modify_ns == o.modify_ns;
+    }
 };
 
 bool statInput(int fd, FileInfo& info) {
@@ -41,6 +47,8 @@ bool statInput(int fd, FileInfo& info) {
         // The birth time where the file system keeps one, else the
         // modification time.
         info.ctime = (stx.stx_mask & STATX_BTIME) ? uint32_t(stx.stx_btime.tv_sec) : info.mtime;
+        info.change_ns = stx.stx_ctime.tv_sec * 1000000000LL + stx.stx_ctime.tv_nsec;
+        info.modify_ns = stx.stx_mtime.tv_sec * 1000000000LL + stx.stx_mtime.tv_nsec;
         return true;
     }
     struct stat st;
@@ -48,6 +56,8 @@ bool statInput(int fd, FileInfo& info) {
     info.regular = S_ISREG(st.st_mode);
     info.size = uint64_t(st.st_size);
     info.mtime = info.ctime = uint32_t(st.st_mtime);
+    info.change_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    info.modify_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
     return true;
 }
 
@@ -112,14 +122,10 @@ int archAddFile(const std::string& temp, const std::string& file) {
         off_t head_pos = ftello(out.get());
         if (head_pos < 0 || !writeEntryHead(out.get(), e)) return 1;
 
-        // Second pass: encode and checksum piece by piece. The counts are
-        // taken again so that a file changed between the passes is refused
-        // rather than stored with a wrong length.
+        // Second pass: encode and checksum piece by piece.
         std::vector<uint8_t> block;
         block.reserve(buf.size() + 1024);
         if (!appendBlockHeader(code, info.size, block)) return 1;
-        ByteCounts again;
-        again.fill(0);
         BitPacker packer;
         uint32_t crc = 0;
         uint64_t written = 0;
@@ -133,11 +139,15 @@ int archAddFile(const std::string& temp, const std::string& file) {
         for (uint64_t off = 0; off < info.size;) {
             size_t n = size_t(std::min<uint64_t>(info.size - off, buf.size()));
             if (!readFully(in.fd, off, buf.data(), n)) return 1;
-            countBytes({buf.data(), n}, again);
             if (!packBytes(code, packer, {buf.data(), n}, block) || !flush()) return 1;
             off += n;
         }
-        if (!finishPack(packer, block) || !flush() || again != counts || written != block_len) return 1;
+        // A file written to between the passes would be stored with codes
+        // that do not fit its bytes: refuse it instead.
+        FileInfo after;
+        if (!finishPack(packer, block) || !flush() || written != block_len ||
+            !statInput(in.fd, after) || !after.sameContentAs(info))
+            return 1;
 
         e.crc = crc;
         if (fseeko(out.get(), head_pos + off_t(e.name.size()) + 2 + 12, SEEK_SET) != 0 ||

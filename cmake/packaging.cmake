@@ -1,0 +1,38 @@
+# Install rules for the manual page and the bash completion, and the CPack
+# settings of the Debian package (`cpack -G DEB` in a build directory).
+include(GNUInstallDirs)
+
+install(FILES ${PROJECT_SOURCE_DIR}/doc/pelko.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/completion/pelko
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+
+set(CPACK_PACKAGE_NAME pelko)
+set(CPACK_PACKAGE_VENDOR "Pelko developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "command-line file archiver with per-file Huffman compression")
+set(CPACK_PACKAGE_DESCRIPTION
+  "Pelko keeps any number of files in one .pkz archive, each compressed on its own\n\
+with a static Huffman code and protected by a CRC-32. It adds, lists, extracts\n\
+and deletes entries, and repairs a damaged archive by cutting it back before\n\
+the first entry whose data fails its CRC. Archives are updated atomically.")
+set(CPACK_PACKAGE_CONTACT "Pelko developers <pelko@localhost>")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+
+set(CPACK_DEBIAN_PACKAGE_NAME pelko)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# dpkg-shlibdeps (package dpkg-dev) derives the exact library versions the
+# binary needs; without it, name the three libraries the binary links.
+find_program(PELKO_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(PELKO_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+endif()
+
+set(CPACK_GENERATOR DEB)
+include(CPack)

@@ -2,7 +2,15 @@
 # settings of the Debian package (`cpack -G DEB` in a build directory).
 include(GNUInstallDirs)
 
-install(FILES ${PROJECT_SOURCE_DIR}/doc/pelko.1
+# Installed compressed, as Debian keeps its manual pages.
+find_program(PELKO_GZIP gzip REQUIRED)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/pelko.1.gz
+  COMMAND ${PELKO_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/doc/pelko.1 > ${CMAKE_BINARY_DIR}/pelko.1.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/doc/pelko.1
+  VERBATIM)
+add_custom_target(pelko_manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/pelko.1.gz)
+install(FILES ${CMAKE_BINARY_DIR}/pelko.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/completion/pelko
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)

@@ -1,0 +1,234 @@
+// Fuzz target: every command on an arbitrary archive file. The input is
+// written as an archive into a scratch directory and listed, looked up,
+// extracted (into a fresh directory), deleted from, repaired and added to.
+// Beyond not crashing: the readers agree on whether the archive reads
+// through to its end marker, a failed run leaves the archive byte-identical,
+// a successful one leaves a readable archive of the expected shape, and
+// extraction writes nothing outside its directory.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "arch.h"
+#include "archio.h"
+#include "fuzz_check.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+struct Sandbox {
+    std::string root, arcDir, outDir, archive, home;
+};
+
+std::string g_root;  // for the exit handler
+
+const Sandbox& sandbox() {
+    static const Sandbox s = [] {
+        Sandbox s;
+        // The commits fsync; on tmpfs that costs nothing.
+        std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
+        std::string tmpl = base + "/pelko-fuzz-XXXXXX";
+        FUZZ_CHECK(::mkdtemp(tmpl.data()) != nullptr);
+        s.root = tmpl;
+        s.arcDir = s.root + "/arc";
+        s.outDir = s.root + "/out";
+        s.archive = s.arcDir + "/a.pkz";
+        s.home = fs::current_path().string();
+        g_root = s.root;
+        std::atexit([] {
+            std::error_code ec;
+            fs::remove_all(g_root, ec);
+        });
+        // The program reports on standard output; the fuzzer talks on stderr.
+        int null = ::open("/dev/null", O_WRONLY);
+        FUZZ_CHECK(null >= 0 && ::dup2(null, 1) == 1);
+        ::close(null);
+        return s;
+    }();
+    return s;
+}
+
+Bytes get(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void put(const std::string& path, const Bytes& data) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+    FUZZ_CHECK(out.good());
+}
+
+bool exists(const std::string& path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> names(const std::string& dir) {
+    std::vector<std::string> v;
+    for (const auto& e : fs::directory_iterator(dir)) v.push_back(e.path().filename().string());
+    std::sort(v.begin(), v.end());
+    return v;
+}
+
+// Removes the working copies failed runs leave, after checking that nothing
+// else appeared beside the archive.
+void clearWorkingCopies(const Sandbox& s) {
+    for (const std::string& n : names(s.arcDir)) {
+        if (n == "a.pkz") continue;
+        FUZZ_CHECK(n.rfind("a.pkz.swp", 0) == 0);
+        fs::remove(s.arcDir + "/" + n);
+    }
+}
+
+// True when every block that extraction would decode declares a size the
+// fuzzer may allocate.
+bool sizesFit(const Bytes& archive, const std::vector<uint64_t>& offsets) {
+    for (uint64_t off : offsets) {
+        if (off + 16 > archive.size()) continue;
+        uint64_t len = fuzzing::le32(&archive[off]);
+        if (len < 5 || off + 16 + len > archive.size()) continue;
+        if (fuzzing::le32(&archive[off + 17]) > fuzzing::kMaxDecodedSize) return false;
+    }
+    return true;
+}
+
+void checkLookups(const Sandbox& s, const Bytes& original, int listed) {
+    std::optional<pelko::AllEntries> all = pelko::archCreateOffsetTableForAll(s.archive);
+    pelko::NameList query{s.archive};
+    if (all)
+        for (size_t k = 0; k < all->names.size() && k < 4; ++k) query.push_back(all->names[k]);
+    query.push_back("no such entry");
+    std::optional<std::vector<uint64_t>> table = pelko::archCreateOffsetTable(s.archive, query);
+
+    // Both tables need the walk to reach the end marker, as the listing does.
+    FUZZ_CHECK(table.has_value() == (listed == 0));
+    FUZZ_CHECK(!all || listed == 0);
+    if (all) {
+        FUZZ_CHECK(!all->offsets.empty() && all->names.size() == all->offsets.size());
+        for (size_t k = 0; k < all->offsets.size(); ++k) {
+            FUZZ_CHECK(all->offsets[k] < original.size());
+            FUZZ_CHECK(k == 0 || all->offsets[k] > all->offsets[k - 1]);
+        }
+    }
+    if (table) {
+        FUZZ_CHECK(table->size() == query.size());
+        for (size_t j = 1; j < query.size(); ++j) {
+            uint64_t want = 0;
+            if (all && query[j] != pelko::kRejectedName)
+                for (size_t k = 0; k < all->names.size(); ++k)
+                    if (all->names[k] == query[j]) want = all->offsets[k];  // the last one wins
+            FUZZ_CHECK((*table)[j] == want);
+        }
+    }
+    if (!all || !sizesFit(original, all->offsets)) return;
+
+    // Absolute stored names must land inside the output directory.
+    std::vector<std::string> absent;
+    for (const std::string& n : all->names)
+        if (!n.empty() && n[0] == '/' && !exists(n)) absent.push_back(n);
+    pelko::extractAllFlow(s.archive);
+    for (const std::string& n : absent) FUZZ_CHECK(!exists(n));
+    // Extraction makes no directories, so everything it wrote is a plain file
+    // directly in the output directory, and no temporary file stays behind.
+    for (const auto& e : fs::directory_iterator(s.outDir)) {
+        FUZZ_CHECK(e.is_regular_file() && !e.is_symlink());
+        FUZZ_CHECK(e.path().filename().string().find(".pelko-tmp") == std::string::npos);
+    }
+    FUZZ_CHECK(names(s.root) == (std::vector<std::string>{"arc", "out"}));
+    FUZZ_CHECK(names(s.arcDir) == std::vector<std::string>{"a.pkz"});
+}
+
+void checkDelete(const Sandbox& s, const Bytes& original, int listed) {
+    put(s.archive, original);
+    std::optional<pelko::AllEntries> all = pelko::archCreateOffsetTableForAll(s.archive);
+    pelko::NameList del{s.archive, all ? all->names[0] : "x"};
+    int status = pelko::deleteFlow(del);
+    FUZZ_CHECK((status == 0) == (listed == 0));
+    // Deleting fails at its lookup step already, before any working copy.
+    FUZZ_CHECK(names(s.arcDir) == std::vector<std::string>{"a.pkz"});
+    Bytes now = get(s.archive);
+    if (status != 0) {
+        FUZZ_CHECK(now == original);
+        return;
+    }
+    FUZZ_CHECK(now.size() <= original.size());
+    FUZZ_CHECK(pelko::archPrintToScreen(s.archive) == 0);
+    if (std::optional<pelko::AllEntries> after = pelko::archCreateOffsetTableForAll(s.archive)) {
+        for (const std::string& n : after->names) FUZZ_CHECK(n != del[1]);
+    }
+}
+
+void checkRepair(const Sandbox& s, const Bytes& original, int listed) {
+    put(s.archive, original);
+    int status = pelko::fixFlow(s.archive);
+    Bytes now = get(s.archive);
+    FUZZ_CHECK(listed != 0 || status == 0);
+    if (status != 0) {
+        FUZZ_CHECK(now == original);
+        clearWorkingCopies(s);
+        return;
+    }
+    FUZZ_CHECK(names(s.arcDir) == std::vector<std::string>{"a.pkz"});
+    // A leading run of the archive's bytes, then the end marker.
+    FUZZ_CHECK(!now.empty() && now.size() <= original.size() && now.back() == 0);
+    FUZZ_CHECK(std::equal(now.begin(), now.end() - 1, original.begin()));
+    FUZZ_CHECK(pelko::archPrintToScreen(s.archive) == 0);
+    FUZZ_CHECK(pelko::fixFlow(s.archive) == 0 && get(s.archive) == now);
+}
+
+void checkAdd(const Sandbox& s, const Bytes& original, int listed) {
+    put(s.archive, original);
+    std::optional<pelko::AllEntries> before = pelko::archCreateOffsetTableForAll(s.archive);
+    put(s.outDir + "/n.txt", Bytes{'n', 'e', 'w', '\n'});
+    pelko::NameList add{s.archive, "n.txt"};
+    int status = pelko::addFlow(add);
+    FUZZ_CHECK((status == 0) == (listed == 0));
+    if (status != 0) {
+        FUZZ_CHECK(get(s.archive) == original);
+        clearWorkingCopies(s);
+        return;
+    }
+    FUZZ_CHECK(names(s.arcDir) == std::vector<std::string>{"a.pkz"});
+    // Every entry stays visible and the new one follows them, whatever
+    // stood after the old end marker.
+    std::optional<pelko::AllEntries> after = pelko::archCreateOffsetTableForAll(s.archive);
+    FUZZ_CHECK(after.has_value());
+    std::vector<std::string> want = before ? before->names : std::vector<std::string>{};
+    if (std::find(want.begin(), want.end(), "n.txt") == want.end()) want.push_back("n.txt");
+    FUZZ_CHECK(after->names == want);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const Sandbox& s = sandbox();
+    fs::remove_all(s.arcDir);
+    fs::remove_all(s.outDir);
+    fs::create_directory(s.arcDir);
+    fs::create_directory(s.outDir);
+    const Bytes original(data, data + size);
+    put(s.archive, original);
+    // Extraction writes relative to the current directory.
+    FUZZ_CHECK(::chdir(s.outDir.c_str()) == 0);
+
+    int listed = pelko::listFlow(s.archive);
+    checkLookups(s, original, listed);
+    FUZZ_CHECK(get(s.archive) == original);
+    checkDelete(s, original, listed);
+    checkRepair(s, original, listed);
+    checkAdd(s, original, listed);
+
+    FUZZ_CHECK(::chdir(s.home.c_str()) == 0);
+    return 0;
+}

@@ -1,0 +1,31 @@
+// Shared by the fuzz targets: the check that stops a run on a broken
+// property, and little-endian field access on raw input.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+// Always on, also in release builds: a fuzz target without its checks only
+// looks for crashes.
+#define FUZZ_CHECK(cond)                                                             \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
+            std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
+            std::abort();                                                            \
+        }                                                                            \
+    } while (0)
+
+namespace fuzzing {
+
+inline uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+}
+
+// Blocks may declare any output size up to 4 GiB and still decode (missing
+// stream bits count as 0); above this the targets skip the input so that the
+// fuzzer measures behaviour, not allocation limits.
+constexpr uint32_t kMaxDecodedSize = uint32_t{1} << 17;
+
+}  // namespace fuzzing

@@ -33,10 +33,12 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# dpkg-shlibdeps (package dpkg-dev) derives the exact library versions the
-# binary needs; without it, name the three libraries the binary links.
+# dpkg-shlibdeps (package dpkg-dev, with CPack also needing `file`) derives
+# the exact library versions the binary needs; without them, name the three
+# libraries the binary links.
 find_program(PELKO_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(PELKO_DPKG_SHLIBDEPS)
+find_program(PELKO_FILE_COMMAND file)
+if(PELKO_DPKG_SHLIBDEPS AND PELKO_FILE_COMMAND)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")

@@ -1,0 +1,193 @@
+// Crash safety: pelko is killed with SIGKILL at many points while it adds
+// to, deletes from and repairs an archive of several megabytes. After every
+// kill the archive must be byte-identical to the old archive or to the
+// finished result, and a following run must work (the stale working copies
+// that killed runs leave behind are allowed).
+//
+// The kill points follow a ladder of delays spread over the measured length
+// of a whole run, denser near its end where the commit happens. The number
+// of kills per command is PELKO_CRASH_KILLS (12 by default, a few seconds).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+
+#include "cli_support.h"
+
+namespace {
+
+using namespace testing_support;
+
+int killsPerCommand() {
+    const char* env = std::getenv("PELKO_CRASH_KILLS");
+    int n = env ? std::atoi(env) : 0;
+    return n > 0 ? n : 12;
+}
+
+Bytes skewed(size_t size, uint32_t seed) {
+    Bytes b(size);
+    for (uint8_t& c : b) {
+        seed = seed * 1664525u + 1013904223u;
+        uint32_t r = seed >> 24;
+        c = uint8_t(r < 128 ? 'a' + r % 4 : r < 224 ? 'e' + r % 16 : r);
+    }
+    return b;
+}
+
+// The archives here are megabytes; a plain read keeps a debug build quick.
+Bytes slurp(const std::string& p) {
+    Bytes b;
+    int fd = ::open(p.c_str(), O_RDONLY);
+    if (fd < 0) return b;
+    uint8_t buf[1 << 16];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0) b.insert(b.end(), buf, buf + n);
+    ::close(fd);
+    return b;
+}
+
+pid_t spawn(const std::string& dir, const std::vector<std::string>& args) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        int null = ::open("/dev/null", O_WRONLY);
+        ::dup2(null, 1);
+        ::dup2(null, 2);
+        if (::chdir(dir.c_str()) != 0) ::_exit(125);
+        std::vector<char*> argv{const_cast<char*>("pelko")};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        ::execv(PELKO_BIN, argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
+void sleepMicros(long us) {
+    timespec ts{us / 1000000, (us % 1000000) * 1000};
+    while (::nanosleep(&ts, &ts) != 0) {
+    }
+}
+
+struct Tally {
+    int kills = 0;     // runs that SIGKILL ended
+    int survived = 0;  // of those, archive old or new and the next run fine
+    int old = 0, fresh = 0;
+    int finished = 0;  // runs that ended before their kill, then retried
+};
+
+class Crash : public TempDirTest {
+protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        for (int k = 1; k <= 4; ++k) writeFile(path("big" + std::to_string(k)), skewed(1500000, k));
+        writeFile(path("extra"), skewed(1000000, 9));
+        RunResult r = run({"-a", "t.pkz", "big1", "big2", "big3", "big4"});
+        ASSERT_EQ(r.status, 0) << r.out;
+        archive = slurp(path("t.pkz"));
+        ASSERT_GT(archive.size(), 3u << 20);
+    }
+
+    void removeWorkingCopies() {
+        for (const std::string& f : listDir(dir)) {
+            if (f.rfind("t.pkz.swp", 0) == 0) {
+                ::unlink(path(f).c_str());
+            } else {
+                EXPECT_TRUE(f == "t.pkz" || f == "extra" || f.rfind("big", 0) == 0)
+                    << "unexpected file " << f;
+            }
+        }
+    }
+
+    // Kills `args` run on `before` at killsPerCommand() points and checks
+    // each outcome against `before` and the finished result.
+    Tally killRepeatedly(const Bytes& before, const std::vector<std::string>& args) {
+        writeFile(path("t.pkz"), before);
+        const Bytes extra = slurp(path("extra"));
+        // The finished result, and how long a whole run takes here.
+        std::vector<long> lengths;
+        Bytes after;
+        for (int i = 0; i < 3; ++i) {
+            writeFile(path("t.pkz"), before);
+            auto t0 = std::chrono::steady_clock::now();
+            pid_t pid = spawn(dir, args);
+            int st = 0;
+            ::waitpid(pid, &st, 0);
+            lengths.push_back(long(std::chrono::duration_cast<std::chrono::microseconds>(
+                                       std::chrono::steady_clock::now() - t0)
+                                       .count()));
+            EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+            after = slurp(path("t.pkz"));
+        }
+        std::sort(lengths.begin(), lengths.end());
+        const double whole = double(lengths[1]);
+        EXPECT_NE(after, before) << "the command must change the archive";
+
+        Tally t;
+        const int n = killsPerCommand();
+        for (int i = 0; i < n; ++i) {
+            // Even steps spread over the whole run, odd ones over its last
+            // quarter, where the working copy is flushed and committed. A run
+            // that ends before its kill is tried again with a shorter delay.
+            double f = (i % 2 == 0) ? 1.1 * (i + 0.5) / n : 0.75 + 0.3 * (i + 0.5) / n;
+            bool killed = false;
+            for (int attempt = 0; attempt < 5 && !killed; ++attempt, f *= 0.7) {
+                writeFile(path("t.pkz"), before);
+                pid_t pid = spawn(dir, args);
+                sleepMicros(long(f * whole));
+                ::kill(pid, SIGKILL);
+                int st = 0;
+                ::waitpid(pid, &st, 0);
+                killed = WIFSIGNALED(st) && WTERMSIG(st) == SIGKILL;
+                if (!killed) {
+                    ++t.finished;
+                    EXPECT_EQ(slurp(path("t.pkz")), after);
+                    removeWorkingCopies();
+                }
+            }
+            Bytes now = slurp(path("t.pkz"));
+            bool isOld = now == before, isNew = now == after;
+            EXPECT_TRUE(isOld || isNew) << "kill " << i << " at " << long(f * whole)
+                                        << " us left an archive of " << now.size() << " bytes";
+            // The next run, beside whatever working copy the killed one left.
+            RunResult r = run(args);
+            bool nextWorks = r.status == 0 && slurp(path("t.pkz")) == after;
+            EXPECT_TRUE(nextWorks) << "run after kill " << i << ": " << r.out;
+            EXPECT_EQ(slurp(path("extra")), extra) << "an input changed";
+            removeWorkingCopies();
+            if (!killed) continue;
+            ++t.kills;
+            t.old += isOld;
+            t.fresh += isNew;
+            t.survived += (isOld || isNew) && nextWorks;
+        }
+        return t;
+    }
+
+    void report(const char* command, const Tally& t) {
+        std::printf("crash safety %s: %d/%d kills survived (archive old %d, new %d); "
+                    "%d runs ended before their kill\n",
+                    command, t.survived, t.kills, t.old, t.fresh, t.finished);
+        EXPECT_EQ(t.survived, t.kills);
+    }
+
+    Bytes archive;
+};
+
+TEST_F(Crash, Add) { report("-a", killRepeatedly(archive, {"-a", "t.pkz", "extra"})); }
+
+TEST_F(Crash, Delete) { report("-d", killRepeatedly(archive, {"-d", "t.pkz", "big2"})); }
+
+TEST_F(Crash, Repair) {
+    // A flipped bit in the last entry's block: repair cuts it off.
+    Bytes damaged = archive;
+    damaged[damaged.size() - 1000] ^= 0x10;
+    report("-f", killRepeatedly(damaged, {"-f", "t.pkz"}));
+}
+
+}  // namespace

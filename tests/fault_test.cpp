@@ -293,6 +293,48 @@ TEST_F(Fault, UnwritableDirectory) {
     }
 }
 
+// The commit itself refused: the archive is a symbolic link, which rename
+// cannot replace, to a file the program may not write. The run fails with
+// the commit's message, the archive is untouched and the finished working
+// copy stays.
+TEST_F(Fault, CommitRefusedThroughALink) {
+    if (!canBeNobody()) GTEST_SKIP() << "cannot drop root privileges here";
+    const Bytes archive = makeArchive();
+    writeFile(path("new"), skewed(5000, 3));
+    Bytes damaged = archive;
+    damaged[damaged.size() - 10] ^= 0x40;
+    ASSERT_EQ(::chmod(dir.c_str(), 0777), 0);
+    ASSERT_EQ(::mkdir(path("ro").c_str(), 0755), 0);
+    ASSERT_EQ(::rename(path("t.pkz").c_str(), path("ro/real.pkz").c_str()), 0);
+    ASSERT_EQ(::symlink("ro/real.pkz", path("t.pkz").c_str()), 0);
+    struct Case {
+        Bytes before;
+        std::vector<std::string> args;
+        std::string first = "";  // what the operation prints before the commit
+    };
+    for (const Case& c : {
+             Case{archive, {"-a", "t.pkz", "new"}},
+             Case{archive, {"-d", "t.pkz", "two"}},
+             Case{damaged, {"-f", "t.pkz"}, "Fixed: find a error on file \"three\", delete the rest of archive.\n"},
+         }) {
+        SCOPED_TRACE(c.args[0]);
+        ::chmod(path("ro/real.pkz").c_str(), 0644);
+        const Bytes want = resultOf(c.before, c.args);
+        if (::geteuid() != 0) {
+            ASSERT_EQ(::chmod(path("ro/real.pkz").c_str(), 0444), 0);
+        }
+        Snapshot before = snapshot(dir);
+        RunResult r = runHampered(dir, c.args, Hamper{{}, true});
+        EXPECT_EQ(r.out, c.first + "Error: Couldn't copy temp archive \"t.pkz.swp0\" to \"t.pkz\"\n");
+        EXPECT_EQ(r.status, 1);
+        Snapshot after = snapshot(dir);
+        EXPECT_EQ(after["t.pkz.swp0"], want);
+        after.erase("t.pkz.swp0");
+        ::unlink(path("t.pkz.swp0").c_str());
+        EXPECT_EQ(changes(after, before), "");
+    }
+}
+
 // Root-proof stand-ins for places that cannot be written: a path that runs
 // through a regular file, and an archive that is a directory.
 TEST_F(Fault, PathsThroughFilesAndDirectories) {

@@ -41,7 +41,9 @@ TEST(FieldIo, WriteULongIsLittleEndianAndReadsBack) {
 }
 
 Bytes entry(const std::string& name, uint32_t len) {
-    Bytes b{1};
+    Bytes b;
+    b.reserve(name.size() + 18 + len);
+    b.push_back(1);
     b.insert(b.end(), name.begin(), name.end());
     b.push_back(0);
     for (uint32_t v : {len, 0u, 0u, 0u})
@@ -93,7 +95,7 @@ TEST(EntryWalk, DamageEndsTheWalk) {
         EXPECT_EQ(w.end, pelko::WalkEnd::Truncated) << "cut at " << cut;
     }
     // A name without a NUL within the name buffer reads as a short read.
-    Bytes longName{1};
+    Bytes longName(1, 1);
     longName.insert(longName.end(), 2000, 'x');
     longName.push_back(0);
     EXPECT_EQ(walk(longName).end, pelko::WalkEnd::Truncated);

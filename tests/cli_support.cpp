@@ -100,7 +100,9 @@ void appendLE32(Bytes& b, uint32_t v) {
 
 Bytes entryBytes(const std::string& name, const Bytes& block, uint32_t crc, uint8_t lead,
                  uint32_t ctime, uint32_t mtime) {
-    Bytes b{lead};
+    Bytes b;
+    b.reserve(name.size() + 18 + block.size());
+    b.push_back(lead);
     b.insert(b.end(), name.begin(), name.end());
     b.push_back(0);
     appendLE32(b, uint32_t(block.size()));

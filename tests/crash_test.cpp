@@ -6,7 +6,7 @@
 //
 // The kill points follow a ladder of delays spread over the measured length
 // of a whole run, denser near its end where the commit happens. The number
-// of kills per command is PELKO_CRASH_KILLS (12 by default, a few seconds).
+// of kills per command is PELKO_CRASH_KILLS (8 by default, a few seconds).
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -27,7 +27,7 @@ using namespace testing_support;
 int killsPerCommand() {
     const char* env = std::getenv("PELKO_CRASH_KILLS");
     int n = env ? std::atoi(env) : 0;
-    return n > 0 ? n : 12;
+    return n > 0 ? n : 8;
 }
 
 Bytes skewed(size_t size, uint32_t seed) {

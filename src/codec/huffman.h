@@ -42,14 +42,18 @@ std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input);
 // Incremental encoder, for input that is counted first and then packed in
 // pieces: header, then pack every piece in order, then finish. The bytes
 // appended to `out` are exactly those of encodeBlock on the whole input.
-void appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out);
+// Each returns false when memory cannot be had (or, for the header, when the
+// size does not fit the 32-bit size field); `out` then keeps its old bytes.
+// Packing is fastest when `out` has capacity for the whole block plus 16
+// bytes (see blockLength); it never appends more than that.
+bool appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out);
 struct BitPacker {
-    uint64_t acc = 0;  // pending bits, most significant first
+    uint64_t acc = 0;  // pending bits in the low `count` bits, oldest highest
     unsigned count = 0;
 };
-void packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
+bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
                std::vector<uint8_t>& out);
-void finishPack(BitPacker& packer, std::vector<uint8_t>& out);
+bool finishPack(BitPacker& packer, std::vector<uint8_t>& out);
 
 // Decodes a block; nullopt when it is damaged beyond decoding (no code
 // matches within 8 bits, header or code entries past the end) or memory

@@ -1,0 +1,242 @@
+// Huffman block encoder: block header, bit packing and the whole-buffer
+// encoder.
+#include "huffman.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+namespace pelko {
+
+namespace {
+
+constexpr uint64_t kMaxSize = 0xFFFFFFFFu;  // the size field is 32 bits
+
+inline void storeBigEndian64(uint8_t* p, uint64_t v) {
+    v = __builtin_bswap64(v);
+    std::memcpy(p, &v, 8);
+}
+
+bool isIdentity(const CodeTable& code) {
+    for (int v = 0; v < 256; ++v)
+        if (code.codes[v].len != 8 || code.codes[v].bits != v) return false;
+    return true;
+}
+
+// Code bits right-aligned, above an 8-bit length.
+inline uint32_t entryOf(const Code& c) {
+    return (uint32_t{c.bits} >> (8 - (c.len ? c.len : 8))) << 8 | c.len;
+}
+
+// Packs with a right-aligned 64-bit accumulator holding fewer than 8 bits
+// between groups; each group adds at most 56 bits and is flushed as one
+// 8-byte store, so `out` needs 8 bytes of slack past the packed data.
+template <int kPerGroup, int kStep, typename Lookup>
+uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& acc, unsigned& count, uint8_t* out,
+                    Lookup lookup) {
+    for (size_t g = 0; g < groups; ++g) {
+#pragma GCC unroll 8
+        for (int k = 0; k < kPerGroup; ++k) {
+            uint32_t e = lookup(in + kStep * k);
+            unsigned len = e & 0xff;
+            acc = (acc << len) | (e >> 8);
+            count += len;
+        }
+        in += kPerGroup * kStep;
+        storeBigEndian64(out, count ? acc << (64 - count) : 0);
+        out += count >> 3;
+        count &= 7;
+    }
+    return out;
+}
+
+}  // namespace
+
+uint64_t blockLength(const CodeTable& code, const ByteCounts& counts) {
+    uint64_t bits = 0;
+    for (int v = 0; v < 256; ++v) bits += counts[v] * code.codes[v].len;
+    return 5 + 3 * uint64_t(code.count) + (bits + 7) / 8;
+}
+
+bool appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out) {
+    if (size > kMaxSize) return false;
+    uint8_t header[5 + 3 * 256];
+    size_t len = 0;
+    // 256 values wrap to a count byte of 0, which readers take as 256.
+    header[len++] = static_cast<uint8_t>(code.count);
+    for (int i = 0; i < 4; ++i) header[len++] = static_cast<uint8_t>(size >> (8 * i));
+    for (int v = 0; v < 256; ++v) {
+        const Code& c = code.codes[v];
+        if (c.len == 0) continue;
+        header[len++] = static_cast<uint8_t>(v);
+        header[len++] = c.bits;
+        header[len++] = c.len;
+    }
+    try {
+        out.insert(out.end(), header, header + len);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
+               std::vector<uint8_t>& out) {
+    const size_t start = out.size();
+    const uint8_t* in = input.data();
+    size_t n = input.size();
+    uint64_t acc = packer.acc;
+    unsigned count = packer.count;
+    try {
+        // Work in the whole capacity; a caller that reserved the block length
+        // (plus 16) never sees a reallocation. The size is cut back below.
+        if (out.capacity() - start < 64 && n > 0) out.reserve(start + n + 64);
+        out.resize(out.capacity());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    uint8_t* o = out.data() + start;
+    auto space = [&] { return static_cast<size_t>(out.data() + out.size() - o); };
+
+    if (isIdentity(code)) {
+        // Pending bits are whole bytes here, so the stream is the input.
+        while (count >= 8 && space() > 0) {
+            count -= 8;
+            *o++ = static_cast<uint8_t>(acc >> count);
+        }
+        if (count == 0) {
+            if (space() < n) {
+                size_t at = static_cast<size_t>(o - out.data());
+                try {
+                    out.resize(at + n);
+                } catch (const std::bad_alloc&) {
+                    out.resize(start);
+                    return false;
+                }
+                o = out.data() + at;
+            }
+            std::memcpy(o, in, n);
+            o += n;
+            n = 0;
+        }
+    }
+
+    uint32_t single[256];
+    for (int v = 0; v < 256; ++v) single[v] = entryOf(code.codes[v]);
+
+    std::vector<uint32_t> pairs;
+    if (n >= (size_t{1} << 16)) {
+        // Two symbols per lookup: the table costs about as much to build as
+        // packing 64 KiB, and packing runs much faster with it.
+        try {
+            pairs.assign(65536, 0);
+        } catch (const std::bad_alloc&) {
+            out.resize(start);
+            return false;
+        }
+        uint8_t present[256];
+        int np = 0;
+        for (int v = 0; v < 256; ++v)
+            if (code.codes[v].len) present[np++] = static_cast<uint8_t>(v);
+        for (int i = 0; i < np; ++i) {
+            uint32_t a = single[present[i]];
+            for (int j = 0; j < np; ++j) {
+                uint32_t b = single[present[j]];
+                uint32_t bits = (a >> 8) << (b & 0xff) | (b >> 8);
+                pairs[present[i] | present[j] << 8] = bits << 8 | ((a & 0xff) + (b & 0xff));
+            }
+        }
+    }
+    const uint32_t* pt = pairs.empty() ? nullptr : pairs.data();
+    auto pairLookup = [pt](const uint8_t* p) { return pt[p[0] | p[1] << 8]; };
+    auto singleLookup = [&single](const uint8_t* p) { return single[*p]; };
+    for (;;) {
+        // A group of 3 pairs or 7 single codes yields at most 6 or 7 bytes;
+        // its store writes 8.
+        for (size_t groups; pt && (groups = std::min(n / 6, space() < 16 ? 0 : (space() - 16) / 6));) {
+            o = packGroups<3, 2>(in, groups, acc, count, o, pairLookup);
+            in += 6 * groups;
+            n -= 6 * groups;
+        }
+        for (size_t groups; (groups = std::min(n / 7, space() < 16 ? 0 : (space() - 16) / 7));) {
+            o = packGroups<7, 1>(in, groups, acc, count, o, singleLookup);
+            in += 7 * groups;
+            n -= 7 * groups;
+        }
+        // Out of room with much input left: `out` was not reserved for the
+        // block, so make room for the worst case.
+        if (n <= 64) break;
+        size_t at = static_cast<size_t>(o - out.data());
+        try {
+            out.resize(at + n + 64);
+        } catch (const std::bad_alloc&) {
+            out.resize(start);
+            return false;
+        }
+        o = out.data() + at;
+    }
+    // The last few bytes, or the rest when `out` could not hold a group:
+    // byte by byte, growing `out` as needed.
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t e = single[in[i]];
+        acc = (acc << (e & 0xff)) | (e >> 8);
+        count += e & 0xff;
+        while (count >= 8) {
+            if (space() == 0) {
+                size_t at = static_cast<size_t>(o - out.data());
+                try {
+                    out.resize(at + (n - i) + 64);
+                } catch (const std::bad_alloc&) {
+                    out.resize(start);
+                    return false;
+                }
+                o = out.data() + at;
+            }
+            count -= 8;
+            *o++ = static_cast<uint8_t>(acc >> count);
+        }
+    }
+
+    packer.acc = count ? acc & ((uint64_t{1} << count) - 1) : 0;
+    packer.count = count;
+    out.resize(static_cast<size_t>(o - out.data()));
+    return true;
+}
+
+bool finishPack(BitPacker& packer, std::vector<uint8_t>& out) {
+    uint8_t tail[9];
+    size_t len = 0;
+    unsigned count = packer.count;
+    while (count >= 8) {
+        count -= 8;
+        tail[len++] = static_cast<uint8_t>(packer.acc >> count);
+    }
+    if (count > 0) tail[len++] = static_cast<uint8_t>(packer.acc << (8 - count));
+    try {
+        out.insert(out.end(), tail, tail + len);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    packer = BitPacker{};
+    return true;
+}
+
+std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input) {
+    if (input.empty() || input.size() > kMaxSize) return std::nullopt;
+    ByteCounts counts{};
+    countBytes(input, counts);
+    CodeTable code = buildCode(counts);
+    std::vector<uint8_t> block;
+    try {
+        block.reserve(blockLength(code, counts) + 16);
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+    BitPacker packer;
+    if (!appendBlockHeader(code, input.size(), block) || !packBytes(code, packer, input, block) ||
+        !finishPack(packer, block))
+        return std::nullopt;
+    return block;
+}
+
+}  // namespace pelko

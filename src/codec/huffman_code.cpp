@@ -1,0 +1,201 @@
+// Huffman code construction: byte counting, the merge-order tree, the
+// length-limited fallback for trees deeper than 8 levels, canonical codes.
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "huffman_detail.h"
+
+namespace pelko {
+
+void countBytes(std::span<const uint8_t> data, ByteCounts& counts) {
+    // Four tables break the store-to-load dependency when the same byte
+    // repeats; 32-bit counters halve their cache footprint, so work in
+    // chunks that cannot overflow them.
+    constexpr size_t kChunk = size_t{1} << 30;
+    const uint8_t* p = data.data();
+    size_t left = data.size();
+    while (left > 0) {
+        size_t n = std::min(left, kChunk);
+        uint32_t t[4][256] = {};
+        size_t i = 0;
+        for (; i + 16 <= n; i += 16) {
+            uint64_t a, b;
+            std::memcpy(&a, p + i, 8);
+            std::memcpy(&b, p + i + 8, 8);
+#pragma GCC unroll 8
+            for (int k = 0; k < 8; k += 2) {
+                ++t[0][(a >> (8 * k)) & 0xff];
+                ++t[1][(a >> (8 * k + 8)) & 0xff];
+                ++t[2][(b >> (8 * k)) & 0xff];
+                ++t[3][(b >> (8 * k + 8)) & 0xff];
+            }
+        }
+        for (; i < n; ++i) ++t[0][p[i]];
+        for (int v = 0; v < 256; ++v) counts[v] += uint64_t{t[0][v]} + t[1][v] + t[2][v] + t[3][v];
+        p += n;
+        left -= n;
+    }
+}
+
+namespace detail {
+
+namespace {
+
+struct Node {
+    int left = -1;  // -1 for a leaf
+    int right = -1;
+    uint8_t value = 0;
+    uint64_t weight = 0;
+};
+
+// Index into `list` of the first node of least weight.
+int firstMinimum(const std::vector<Node>& nodes, const int* list, int n) {
+    int best = 0;
+    for (int i = 1; i < n; ++i)
+        if (nodes[list[i]].weight < nodes[list[best]].weight) best = i;
+    return best;
+}
+
+void walk(const std::vector<Node>& nodes, int at, unsigned depth, unsigned path, TreeCode& out) {
+    const Node& node = nodes[at];
+    if (node.left < 0) {
+        out.depth = std::max(out.depth, depth);
+        if (depth <= 8) {
+            out.table.codes[node.value].bits = static_cast<uint8_t>(path << (8 - depth));
+            out.table.codes[node.value].len = static_cast<uint8_t>(depth);
+        }
+        return;
+    }
+    // Past 8 levels the path no longer fits; only the depth matters there.
+    unsigned next = depth < 8 ? path << 1 : 0;
+    walk(nodes, node.left, depth + 1, next, out);
+    walk(nodes, node.right, depth + 1, next | 1, out);
+}
+
+}  // namespace
+
+TreeCode treeCode(const ByteCounts& counts) {
+    TreeCode result;
+    std::vector<Node> nodes;
+    nodes.reserve(512);
+    int list[256];
+    int n = 0;
+    for (int v = 0; v < 256; ++v) {
+        if (counts[v] == 0) continue;
+        nodes.push_back(Node{-1, -1, static_cast<uint8_t>(v), counts[v]});
+        list[n++] = static_cast<int>(nodes.size()) - 1;
+    }
+    result.table.count = n;
+    if (n == 0) return result;
+    if (n == 1) {
+        result.table.codes[nodes[0].value] = Code{0, 1};
+        result.depth = 1;
+        return result;
+    }
+    while (n > 1) {
+        int a = firstMinimum(nodes, list, n);
+        int nodeA = list[a];
+        // The last node fills the gap; this reordering steers later ties.
+        list[a] = list[n - 1];
+        --n;
+        int b = firstMinimum(nodes, list, n);
+        int nodeB = list[b];
+        nodes.push_back(Node{nodeA, nodeB, 0, nodes[nodeA].weight + nodes[nodeB].weight});
+        list[b] = static_cast<int>(nodes.size()) - 1;
+    }
+    walk(nodes, list[0], 0, 0, result);
+    return result;
+}
+
+CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen) {
+    CodeLengths lengths{};
+    struct Leaf {
+        uint64_t weight;
+        uint8_t value;
+    };
+    std::vector<Leaf> leaves;
+    for (int v = 0; v < 256; ++v)
+        if (counts[v] != 0) leaves.push_back(Leaf{counts[v], static_cast<uint8_t>(v)});
+    const size_t n = leaves.size();
+    if (n < 2 || maxLen == 0 || maxLen > 16 || n > (size_t{1} << maxLen)) return lengths;
+    std::stable_sort(leaves.begin(), leaves.end(),
+                     [](const Leaf& x, const Leaf& y) { return x.weight < y.weight; });
+
+    // Package-merge. Level 0 is the leaves alone; each further level merges
+    // the leaves with pairs taken in order from the level before. An item is
+    // a leaf index (>= 0) or a package (-1) with its weight.
+    struct Item {
+        uint64_t weight;
+        int leaf;
+    };
+    std::vector<std::vector<Item>> levels(maxLen);
+    for (size_t i = 0; i < n; ++i) levels[0].push_back(Item{leaves[i].weight, static_cast<int>(i)});
+    for (unsigned l = 1; l < maxLen; ++l) {
+        const auto& prev = levels[l - 1];
+        auto& cur = levels[l];
+        size_t li = 0, pi = 0;
+        while (li < n || pi + 1 < prev.size()) {
+            bool takeLeaf = pi + 1 >= prev.size() ||
+                            (li < n && leaves[li].weight <= prev[pi].weight + prev[pi + 1].weight);
+            if (takeLeaf) {
+                cur.push_back(Item{leaves[li].weight, static_cast<int>(li)});
+                ++li;
+            } else {
+                cur.push_back(Item{prev[pi].weight + prev[pi + 1].weight, -1});
+                pi += 2;
+            }
+        }
+    }
+    // The cheapest 2n-2 items of the top level make the code; every leaf
+    // occurrence among them, followed down through the packages, adds one
+    // bit to that leaf's code.
+    size_t take = 2 * n - 2;
+    for (unsigned l = maxLen; l-- > 0;) {
+        size_t packages = 0;
+        for (size_t i = 0; i < take; ++i) {
+            const Item& item = levels[l][i];
+            if (item.leaf >= 0)
+                ++lengths[leaves[item.leaf].value];
+            else
+                ++packages;
+        }
+        take = 2 * packages;
+    }
+    return lengths;
+}
+
+CodeTable canonicalCode(const CodeLengths& lengths) {
+    CodeTable table;
+    unsigned code = 0;
+    for (unsigned len = 1; len <= 8; ++len) {
+        for (int v = 0; v < 256; ++v) {
+            if (lengths[v] != len) continue;
+            table.codes[v] = Code{static_cast<uint8_t>(code << (8 - len)), static_cast<uint8_t>(len)};
+            ++table.count;
+            ++code;
+        }
+        code <<= 1;
+    }
+    return table;
+}
+
+}  // namespace detail
+
+CodeTable buildCode(const ByteCounts& counts) {
+    int present = 0;
+    for (uint64_t c : counts) present += c != 0;
+    if (present == 256) {
+        // Every value needs 8 bits anyway; with each value as its own code
+        // the stream is the input itself.
+        CodeTable table;
+        table.count = 256;
+        for (int v = 0; v < 256; ++v) table.codes[v] = Code{static_cast<uint8_t>(v), 8};
+        return table;
+    }
+    detail::TreeCode tree = detail::treeCode(counts);
+    if (tree.depth <= 8) return tree.table;
+    return detail::canonicalCode(detail::limitedLengths(counts, 8));
+}
+
+}  // namespace pelko

@@ -60,4 +60,8 @@ bool finishPack(BitPacker& packer, std::vector<uint8_t>& out);
 // cannot be had. Never touches memory outside `block` and its result.
 std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block);
 
+// The same into `out`, whose memory is reused: false where decodeBlock gives
+// nullopt, and `out` then holds no meaningful bytes.
+bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out);
+
 }  // namespace pelko

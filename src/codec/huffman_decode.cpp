@@ -17,14 +17,16 @@ namespace pelko {
 
 namespace {
 
-// Bits of stream looked up at once by the bulk decoder, and the most codes
-// one lookup may yield. 2^kWindow 8-byte entries stay within L1.
-constexpr unsigned kWindow = 12;
-constexpr unsigned kMaxPerLookup = 6;
+// Bits of stream looked up at once by the bulk decoder: a wide window yields
+// more codes per lookup but its table costs more to build and falls out of
+// L1, so large outputs take the wide one. The most codes one lookup may
+// yield fill a 4-byte entry with its bit count.
+constexpr unsigned kNarrowWindow = 12, kWideWindow = 16;
+constexpr uint64_t kWideMinOutput = uint64_t{1} << 22;
+constexpr unsigned kMaxPerLookup = 3;
 // Below this many output bytes the bulk table costs more than it saves.
 constexpr uint64_t kBulkMinOutput = 8192;
 
-constexpr uint64_t kFailFlag = 0x40;
 
 inline uint64_t loadBigEndian64(const uint8_t* p) {
     uint64_t v;
@@ -32,7 +34,7 @@ inline uint64_t loadBigEndian64(const uint8_t* p) {
     return __builtin_bswap64(v);
 }
 
-inline void storeLittleEndian64(uint8_t* p, uint64_t v) { std::memcpy(p, &v, 8); }
+inline void storeLittleEndian32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 // Single-code table entry: byte value in the low byte, code length above it;
 // a length of 0 means no header entry matches these 8 bits.
@@ -60,70 +62,153 @@ SingleTable buildSingleTable(const uint8_t* entries, unsigned n) {
     return table;
 }
 
-// Bulk table entry for a kWindow-bit window: the bits taken (low 6 bits, or
-// kFailFlag when the first 8 bits match nothing), up to kMaxPerLookup byte
-// values in bytes 1..6 and their number in byte 7. It holds every whole code
-// in the window: a code's choice depends only on its own bits, so a code that
-// ends inside the window is decoded right whatever follows.
-void buildBulkTable(const SingleTable& single, uint64_t* table) {
+// Bulk table entry for a kWindow-bit window. Low byte: the bits taken (bits
+// 0-5) and the number of codes (bits 6-7); above it up to kMaxPerLookup byte
+// values. An entry without codes means the first 8 bits match nothing. The
+// entry holds every whole code in the window: a code's choice depends only on
+// its own bits, so a code that ends inside the window is decoded right
+// whatever follows. The bit count sits lowest so that it serves as a shift
+// count as is, keeping the lookup chain short.
+template <unsigned kWindow>
+void buildBulkTable(const SingleTable& single, uint32_t* table) {
+    static_assert(kWindow >= 8 && kWindow <= 16);
     constexpr unsigned kMask = (1u << kWindow) - 1;
     for (unsigned w = 0; w <= kMask; ++w) {
-        uint64_t e = 0;
+        uint32_t e = 0;
         unsigned pos = 0, count = 0;
         while (count < kMaxPerLookup && pos < kWindow) {
             unsigned next8 = ((w << pos) & kMask) >> (kWindow - 8);
             unsigned s = single[next8];
             unsigned len = s >> 8;
-            if (len == 0) {
-                if (count == 0) e = kFailFlag;
-                break;
-            }
-            if (len > kWindow - pos) break;
-            e |= uint64_t{s & 0xff} << (8 * (1 + count));
+            if (len == 0 || len > kWindow - pos) break;
+            e |= (s & 0xff) << (8 * (1 + count));
             ++count;
             pos += len;
         }
-        table[w] = e | pos | uint64_t{count} << 56;
+        table[w] = e | pos | count << 6;
     }
 }
 
-// MSB-first bit reader that refills without branches: after a refill `buf`
-// holds at least 56 valid bits at its top. It reads 8 bytes at `p`.
-struct Reader {
-    const uint8_t* p;
+// Stream bytes as the decoder reads them: 8 bytes at a byte index.
+struct Direct {
+    const uint8_t* base;
+    uint64_t load(size_t i) const { return loadBigEndian64(base + i); }
+};
+// A copy of the stream's last bytes followed by zeros, which stand for the
+// zero bits past the block's end. Past the copied bytes every read sees only
+// zeros, so reads are held in place there.
+struct Padded {
+    static constexpr size_t kCopied = 40, kHold = 48;
+    uint8_t bytes[kHold + 16] = {};
+    uint64_t load(size_t i) const { return loadBigEndian64(bytes + std::min(i, kHold)); }
+};
+
+// Bulk decoding from bit `pos` while `more(p)` holds for the next refill's
+// byte index and 16 output bytes remain. `buf` holds `cnt` valid bits at its
+// top; a refill tops it up to at least 56 from byte `p` without a branch, and
+// 8p - cnt is always the bit position. Each refill serves kLookups lookups.
+// It is made just before the last of them, whose index is taken beforehand,
+// so the refill works alongside that lookup instead of lengthening the chain
+// from one lookup to the next; the load it needs was addressed long before.
+// From one refill to the next index taken before a refill, kLookups + 1
+// windows must fit the 56 bits.
+template <unsigned kWindow, typename Source, typename More>
+bool bulkDecode(const Source& src, const uint32_t* table, size_t& pos, uint8_t*& out,
+                uint8_t* outEnd, More more) {
+    constexpr unsigned kLookups = 56 / kWindow - 1;
+    size_t p = pos >> 3;
     uint64_t buf = 0;
     unsigned cnt = 0;
-
-    void refill() {
-        buf |= loadBigEndian64(p) >> cnt;
+    auto refill = [&] {
+        buf |= src.load(p) >> cnt;
         p += (63 - cnt) >> 3;
         cnt |= 56;
+    };
+    auto lookup = [&](uint8_t* o, uint32_t e) {
+        storeLittleEndian32(o, e >> 8);
+        buf <<= e & 63;
+        cnt -= e & 63;
+        return o + (e >> 6 & 3);
+    };
+    refill();
+    buf <<= pos & 7;
+    cnt -= pos & 7;
+    uint8_t* o = out;
+    while (outEnd - o >= 16 && more(p)) {
+        uint8_t* const before = o;
+#pragma GCC unroll 4
+        for (unsigned k = 0; k + 1 < kLookups; ++k) o = lookup(o, table[buf >> (64 - kWindow)]);
+        const size_t last = buf >> (64 - kWindow);
+        refill();
+        o = lookup(o, table[last]);
+        // A failed lookup takes no bits, so every later one fails too and an
+        // iteration at the latest one later makes no progress.
+        if (o == before) return false;
     }
-    void skip(unsigned n) {
-        buf <<= n;
-        cnt -= n;
+    pos = 8 * p - cnt;
+    out = o;
+    return true;
+}
+
+// One code at a time from bit `pos` until `outEnd` or until `more` fails for
+// the byte index of the next load.
+template <typename Source, typename More>
+bool singleDecode(const Source& src, const SingleTable& single, size_t& pos, uint8_t*& out,
+                  uint8_t* outEnd, More more) {
+    for (; out < outEnd && more(pos >> 3); ++out) {
+        unsigned s = single[src.load(pos >> 3) << (pos & 7) >> 56];
+        if ((s >> 8) == 0) return false;
+        *out = static_cast<uint8_t>(s);
+        pos += s >> 8;
     }
-};
+    return true;
+}
+
+// Decodes the whole stream into `out` (already sized), with the bulk table
+// when `bulk` has room for one.
+template <unsigned kWindow>
+bool decodeStream(const SingleTable& single, std::vector<uint32_t>& bulk, const uint8_t* stream,
+                  size_t streamLen, std::vector<uint8_t>& out) {
+    if (!bulk.empty()) buildBulkTable<kWindow>(single, bulk.data());
+    uint8_t* o = out.data();
+    uint8_t* const oEnd = o + out.size();
+    size_t pos = 0;  // in bits from the start of the stream
+
+    // Straight from the block while every load stays inside it.
+    const Direct direct{stream};
+    auto inside = [=](size_t p) { return p + 8 <= streamLen; };
+    if (!bulk.empty() && !bulkDecode<kWindow>(direct, bulk.data(), pos, o, oEnd, inside))
+        return false;
+    if (!singleDecode(direct, single, pos, o, oEnd, inside)) return false;
+
+    // The rest needs at most 16 more stream bytes, or fewer than 16 remain.
+    Padded padded;
+    const size_t at = pos >> 3;
+    if (at < streamLen) std::memcpy(padded.bytes, stream + at, std::min(streamLen - at, Padded::kCopied));
+    pos &= 7;
+    auto always = [](size_t) { return true; };
+    if (!bulk.empty() && !bulkDecode<kWindow>(padded, bulk.data(), pos, o, oEnd, always)) return false;
+    return singleDecode(padded, single, pos, o, oEnd, always);
+}
 
 }  // namespace
 
-std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) {
-    if (block.size() < 5) return std::nullopt;
+bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out) {
+    if (block.size() < 5) return false;
     const unsigned n = block[0] ? block[0] : 256;
     const size_t headerLen = 5 + 3 * size_t{n};
-    if (block.size() < headerLen) return std::nullopt;
+    if (block.size() < headerLen) return false;
     const uint64_t size = uint64_t{block[1]} | uint64_t{block[2]} << 8 | uint64_t{block[3]} << 16 |
                           uint64_t{block[4]} << 24;
 
-    std::vector<uint8_t> out;
-    std::vector<uint64_t> bulk;
+    std::vector<uint32_t> bulk;
     try {
         out.resize(size);
-        if (size >= kBulkMinOutput) bulk.resize(size_t{1} << kWindow);
+        if (size >= kBulkMinOutput) bulk.resize(size_t{1} << (size >= kWideMinOutput ? kWideWindow : kNarrowWindow));
     } catch (const std::bad_alloc&) {
-        return std::nullopt;
+        return false;
     }
-    if (size == 0) return out;
+    if (size == 0) return true;
 
     const uint8_t* stream = block.data() + headerLen;
     const size_t streamLen = block.size() - headerLen;
@@ -133,89 +218,20 @@ std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) 
     for (unsigned w = 0; w < 256 && identity; ++w) identity = single[w] == (w | 8u << 8);
     if (identity) {
         // Every 8 bits decode to themselves: the stream is the output, and
-        // missing bytes are 0 as `out` already holds.
-        std::memcpy(out.data(), stream, std::min<uint64_t>(size, streamLen));
-        return out;
+        // missing bytes are 0.
+        size_t copied = std::min<uint64_t>(size, streamLen);
+        std::memcpy(out.data(), stream, copied);
+        std::memset(out.data() + copied, 0, size - copied);
+        return true;
     }
 
-    if (!bulk.empty()) buildBulkTable(single, bulk.data());
-    uint8_t* o = out.data();
-    uint8_t* const oEnd = o + size;
-    Reader r{stream};
-    uint64_t flags = 0;
+    if (size >= kWideMinOutput) return decodeStream<kWideWindow>(single, bulk, stream, streamLen, out);
+    return decodeStream<kNarrowWindow>(single, bulk, stream, streamLen, out);
+}
 
-    // Reading straight from the block while 8 bytes remain at the refill.
-    if (streamLen >= 8) {
-        const uint8_t* const pLast = stream + streamLen - 8;
-        if (!bulk.empty()) {
-            const uint64_t* t = bulk.data();
-            while (oEnd - o >= 32 && r.p <= pLast) {
-                r.refill();
-                // Four windows of at most 12 bits fit the 56 refilled bits;
-                // four lookups write at most 18 + 8 bytes.
-#pragma GCC unroll 4
-                for (int k = 0; k < 4; ++k) {
-                    uint64_t e = t[r.buf >> (64 - kWindow)];
-                    storeLittleEndian64(o, e >> 8);
-                    o += e >> 56;
-                    r.skip(e & 63);
-                    flags |= e;
-                }
-                if (flags & kFailFlag) return std::nullopt;
-            }
-        } else {
-            while (oEnd - o >= 7 && r.p <= pLast) {
-                r.refill();
-#pragma GCC unroll 7
-                for (int k = 0; k < 7; ++k) {
-                    unsigned s = single[r.buf >> 56];
-                    if ((s >> 8) == 0) return std::nullopt;
-                    *o++ = static_cast<uint8_t>(s);
-                    r.skip(s >> 8);
-                }
-            }
-        }
-    }
-
-    // The rest reads from a copy of the stream's last bytes followed by
-    // zeros, standing for the zero bits past the block's end. What is left
-    // here needs at most 32 more bytes of stream, or the stream has fewer
-    // than 16 bytes left; once the reader is past the copied bytes it only
-    // ever sees zeros, so it is held in place there.
-    const size_t consumed = static_cast<size_t>(r.p - stream) * 8 - r.cnt;
-    const size_t at = consumed / 8;
-    uint8_t pad[64] = {};
-    constexpr size_t kCopied = 40, kHold = 48;
-    if (at < streamLen) std::memcpy(pad, stream + at, std::min(streamLen - at, kCopied));
-    Reader t{pad};
-    t.refill();
-    t.skip(consumed % 8);
-    auto refillPadded = [&t, &pad] {
-        t.refill();
-        if (t.p > pad + kHold) t.p = pad + kHold;
-    };
-    if (!bulk.empty()) {
-        const uint64_t* bt = bulk.data();
-        while (oEnd - o >= 32) {
-            refillPadded();
-#pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) {
-                uint64_t e = bt[t.buf >> (64 - kWindow)];
-                storeLittleEndian64(o, e >> 8);
-                o += e >> 56;
-                t.skip(e & 63);
-                flags |= e;
-            }
-            if (flags & kFailFlag) return std::nullopt;
-        }
-    }
-    while (o < oEnd) {
-        refillPadded();
-        unsigned s = single[t.buf >> 56];
-        if ((s >> 8) == 0) return std::nullopt;
-        *o++ = static_cast<uint8_t>(s);
-        t.skip(s >> 8);
-    }
+std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) {
+    std::vector<uint8_t> out;
+    if (!decodeBlockInto(block, out)) return std::nullopt;
     return out;
 }
 

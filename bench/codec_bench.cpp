@@ -1,0 +1,112 @@
+// Codec throughput on real inputs: the text and binary files made by
+// bench/make_corpus.sh, read from $PELKO_CORPUS (default build/corpus).
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "huffman.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const Bytes& corpus(const std::string& name) {
+    static std::vector<std::pair<std::string, Bytes>> loaded;
+    for (auto& [n, data] : loaded)
+        if (n == name) return data;
+    const char* dir = std::getenv("PELKO_CORPUS");
+    std::ifstream in(std::string(dir ? dir : "build/corpus") + "/" + name, std::ios::binary);
+    loaded.emplace_back(name, Bytes(std::istreambuf_iterator<char>(in), {}));
+    return loaded.back().second;
+}
+
+const char* kInputs[] = {"text.bin", "binary.bin"};
+
+bool haveInput(benchmark::State& state, const Bytes& data) {
+    if (!data.empty()) return true;
+    state.SkipWithError("corpus missing: run bench/make_corpus.sh or set PELKO_CORPUS");
+    return false;
+}
+
+void countOnly(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    for (auto _ : state) {
+        pelko::ByteCounts counts{};
+        pelko::countBytes(data, counts);
+        benchmark::DoNotOptimize(counts);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
+void packOnly(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    pelko::ByteCounts counts{};
+    pelko::countBytes(data, counts);
+    const pelko::CodeTable code = pelko::buildCode(counts);
+    Bytes out;
+    out.reserve(pelko::blockLength(code, counts) + 16);
+    for (auto _ : state) {
+        out.clear();
+        pelko::BitPacker packer;
+        pelko::packBytes(code, packer, data, out);
+        pelko::finishPack(packer, out);
+        benchmark::DoNotOptimize(out.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
+void encode(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    size_t blockSize = 0;
+    for (auto _ : state) {
+        auto block = pelko::encodeBlock(data);
+        blockSize = block ? block->size() : 0;
+        benchmark::DoNotOptimize(block);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+    state.counters["ratio"] = double(blockSize) / double(data.size());
+}
+
+void decode(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    auto block = pelko::encodeBlock(data);
+    if (!block) return state.SkipWithError("encode failed");
+    for (auto _ : state) {
+        auto out = pelko::decodeBlock(*block);
+        if (!out || *out != data) return state.SkipWithError("decode mismatch");
+        benchmark::DoNotOptimize(out);
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
+// Decoding into a buffer reused across calls, as when extracting many files:
+// the decoder's own speed, without fresh pages for every output.
+void decodeInto(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    auto block = pelko::encodeBlock(data);
+    if (!block) return state.SkipWithError("encode failed");
+    Bytes out;
+    for (auto _ : state) {
+        if (!pelko::decodeBlockInto(*block, out)) return state.SkipWithError("decode failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    if (out != data) state.SkipWithError("decode mismatch");
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
+}  // namespace
+
+BENCHMARK(countOnly)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(packOnly)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(encode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(decode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(decodeInto)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

@@ -130,6 +130,7 @@ bool bulkDecode(const Source& src, const uint32_t* table, size_t& pos, uint8_t*&
         cnt -= e & 63;
         return o + (e >> 6 & 3);
     };
+    if (outEnd - out < 16 || !more(p)) return true;
     refill();
     buf <<= pos & 7;
     cnt -= pos & 7;

@@ -14,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -139,11 +140,27 @@ void checkLookups(const Sandbox& s, const Bytes& original, int listed) {
         if (!n.empty() && n[0] == '/' && !exists(n)) absent.push_back(n);
     pelko::extractAllFlow(s.archive);
     for (const std::string& n : absent) FUZZ_CHECK(!exists(n));
-    // Extraction makes no directories, so everything it wrote is a plain file
-    // directly in the output directory, and no temporary file stays behind.
+    // Extraction makes no directories, so a stored name can only land in
+    // the output directory itself, under its last component, when every
+    // component before that is "." or empty. Every file there must be one of
+    // those: anything else is a temporary file left behind or a misplaced
+    // write.
+    std::set<std::string> landing;
+    for (const std::string& n : all->names) {
+        size_t last = n.rfind('/');
+        std::string head = last == std::string::npos ? "" : n.substr(0, last + 1);
+        bool flat = true;
+        for (size_t at = 0; at < head.size();) {
+            size_t slash = head.find('/', at);
+            std::string part = head.substr(at, slash - at);
+            flat = flat && (part.empty() || part == ".");
+            at = slash + 1;
+        }
+        if (flat) landing.insert(last == std::string::npos ? n : n.substr(last + 1));
+    }
     for (const auto& e : fs::directory_iterator(s.outDir)) {
         FUZZ_CHECK(e.is_regular_file() && !e.is_symlink());
-        FUZZ_CHECK(e.path().filename().string().find(".pelko-tmp") == std::string::npos);
+        FUZZ_CHECK(landing.count(e.path().filename().string()));
     }
     FUZZ_CHECK(names(s.root) == (std::vector<std::string>{"arc", "out"}));
     FUZZ_CHECK(names(s.arcDir) == std::vector<std::string>{"a.pkz"});

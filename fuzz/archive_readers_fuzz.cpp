@@ -37,7 +37,8 @@ const Sandbox& sandbox() {
     static const Sandbox s = [] {
         Sandbox s;
         // The commits fsync; on tmpfs that costs nothing.
-        std::string base = fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
+        std::string base =
+            fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
         std::string tmpl = base + "/pelko-fuzz-XXXXXX";
         FUZZ_CHECK(::mkdtemp(tmpl.data()) != nullptr);
         s.root = tmpl;

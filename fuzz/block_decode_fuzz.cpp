@@ -39,7 +39,8 @@ std::optional<std::vector<uint8_t>> referenceDecode(std::span<const uint8_t> blo
         pick[w] = -1;
         for (unsigned len = 1; len <= 8 && pick[w] < 0; ++len)
             for (size_t j = 0; j < n && pick[w] < 0; ++j)
-                if (entries[3 * j + 2] == len && unsigned{entries[3 * j + 1]} >> (8 - len) == w >> (8 - len))
+                if (entries[3 * j + 2] == len &&
+                    unsigned{entries[3 * j + 1]} >> (8 - len) == w >> (8 - len))
                     pick[w] = int(j);
     }
     std::vector<uint8_t> out;

@@ -49,7 +49,8 @@ std::vector<uint8_t> encodePiecewise(const CodeTable& code, std::span<const uint
     uint32_t seed = uint32_t(input.size()) * 2654435761u + input[0];
     for (size_t at = 0; at < input.size();) {
         seed = seed * 1103515245u + 12345u;
-        size_t piece = std::min<size_t>(input.size() - at, (seed >> 8) % 97 + ((seed & 1) ? 70000 : 0));
+        size_t piece =
+            std::min<size_t>(input.size() - at, (seed >> 8) % 97 + ((seed & 1) ? 70000 : 0));
         FUZZ_CHECK(pelko::packBytes(code, packer, input.subspan(at, piece), out));
         at += piece;
     }

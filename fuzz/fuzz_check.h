@@ -9,12 +9,12 @@
 
 // Always on, also in release builds: a fuzz target without its checks only
 // looks for crashes.
-#define FUZZ_CHECK(cond)                                                             \
-    do {                                                                             \
-        if (!(cond)) {                                                               \
+#define FUZZ_CHECK(cond)                                                                  \
+    do {                                                                                  \
+        if (!(cond)) {                                                                    \
             std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            std::abort();                                                            \
-        }                                                                            \
+            std::abort();                                                                 \
+        }                                                                                 \
     } while (0)
 
 namespace fuzzing {

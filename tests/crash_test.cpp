@@ -170,18 +170,23 @@ protected:
     }
 
     void report(const char* command, const Tally& t) {
-        std::printf("crash safety %s: %d/%d kills survived (archive old %d, new %d); "
-                    "%d runs ended before their kill\n",
-                    command, t.survived, t.kills, t.old, t.fresh, t.finished);
+        std::printf(
+            "crash safety %s: %d/%d kills survived (archive old %d, new %d); "
+            "%d runs ended before their kill\n",
+            command, t.survived, t.kills, t.old, t.fresh, t.finished);
         EXPECT_EQ(t.survived, t.kills);
     }
 
     Bytes archive;
 };
 
-TEST_F(Crash, Add) { report("-a", killRepeatedly(archive, {"-a", "t.pkz", "extra"})); }
+TEST_F(Crash, Add) {
+    report("-a", killRepeatedly(archive, {"-a", "t.pkz", "extra"}));
+}
 
-TEST_F(Crash, Delete) { report("-d", killRepeatedly(archive, {"-d", "t.pkz", "big2"})); }
+TEST_F(Crash, Delete) {
+    report("-d", killRepeatedly(archive, {"-d", "t.pkz", "big2"}));
+}
 
 TEST_F(Crash, Repair) {
     // A flipped bit in the last entry's block: repair cuts it off.

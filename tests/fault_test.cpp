@@ -161,8 +161,10 @@ std::string changes(const Snapshot& after, const Snapshot& before) {
     std::string out;
     for (const auto& [name, bytes] : after) {
         auto it = before.find(name);
-        if (it == before.end()) out += " new:" + name;
-        else if (it->second != bytes) out += " changed:" + name;
+        if (it == before.end())
+            out += " new:" + name;
+        else if (it->second != bytes)
+            out += " changed:" + name;
     }
     for (const auto& [name, bytes] : before)
         if (!after.count(name)) out += " gone:" + name;
@@ -194,9 +196,14 @@ TEST_F(Fault, WritesCutShortByFileSizeLimit) {
         bool crcLast = false;
     };
     for (const Case& c : {
-             Case{"add: copying the archive", archive, {"-a", "t.pkz", "big"}, 16 << 10, kTempError},
-             Case{"add: appending a file", archive, {"-a", "t.pkz", "big"}, rlim_t(archive.size()) + (8 << 10),
-                  "Error: Couldn't add file \"big\"\n", true},
+             Case{
+                 "add: copying the archive", archive, {"-a", "t.pkz", "big"}, 16 << 10, kTempError},
+             Case{"add: appending a file",
+                  archive,
+                  {"-a", "t.pkz", "big"},
+                  rlim_t(archive.size()) + (8 << 10),
+                  "Error: Couldn't add file \"big\"\n",
+                  true},
              Case{"delete", archive, {"-d", "t.pkz", "one"}, 16 << 10, kTempError},
              Case{"repair", damaged, {"-f", "t.pkz"}, 16 << 10, kTempError},
          }) {
@@ -219,7 +226,8 @@ TEST_F(Fault, WritesCutShortByFileSizeLimit) {
             EXPECT_TRUE(isPrefix(wc, want)) << "working copy of " << wc.size() << " bytes";
         }
         after.erase("t.pkz.swp0");
-        EXPECT_EQ(changes(after, inputs), "") << "archive and inputs untouched, nothing else written";
+        EXPECT_EQ(changes(after, inputs), "")
+            << "archive and inputs untouched, nothing else written";
         ::unlink(path("t.pkz.swp0").c_str());
     }
 }
@@ -275,7 +283,10 @@ TEST_F(Fault, UnwritableDirectory) {
              Case{archive, "", {"-a", "t.pkz", "new"}, kTempError},
              Case{archive, "", {"-d", "t.pkz", "two"}, kTempError},
              Case{damaged, "", {"-f", "t.pkz"}, kTempError},
-             Case{archive, "out", {"-e", "../t.pkz", "one"}, "Error: Couldn't extract file \"one\"\n"},
+             Case{archive,
+                  "out",
+                  {"-e", "../t.pkz", "one"},
+                  "Error: Couldn't extract file \"one\"\n"},
              Case{archive, "out", {"-e", "../t.pkz"}, "Error: Couldn't extract file \"one\"\n"},
          }) {
         SCOPED_TRACE(c.args[0] + " " + c.where);
@@ -315,7 +326,9 @@ TEST_F(Fault, CommitRefusedThroughALink) {
     for (const Case& c : {
              Case{archive, {"-a", "t.pkz", "new"}},
              Case{archive, {"-d", "t.pkz", "two"}},
-             Case{damaged, {"-f", "t.pkz"}, "Fixed: find a error on file \"three\", delete the rest of archive.\n"},
+             Case{damaged,
+                  {"-f", "t.pkz"},
+                  "Fixed: find a error on file \"three\", delete the rest of archive.\n"},
          }) {
         SCOPED_TRACE(c.args[0]);
         ::chmod(path("ro/real.pkz").c_str(), 0644);
@@ -325,7 +338,8 @@ TEST_F(Fault, CommitRefusedThroughALink) {
         }
         Snapshot before = snapshot(dir);
         RunResult r = runHampered(dir, c.args, Hamper{{}, true});
-        EXPECT_EQ(r.out, c.first + "Error: Couldn't copy temp archive \"t.pkz.swp0\" to \"t.pkz\"\n");
+        EXPECT_EQ(r.out,
+                  c.first + "Error: Couldn't copy temp archive \"t.pkz.swp0\" to \"t.pkz\"\n");
         EXPECT_EQ(r.status, 1);
         Snapshot after = snapshot(dir);
         EXPECT_EQ(after["t.pkz.swp0"], want);
@@ -342,7 +356,8 @@ TEST_F(Fault, PathsThroughFilesAndDirectories) {
     ASSERT_EQ(::mkdir(path("out").c_str(), 0755), 0);
     writeFile(path("out/plain"), "a plain file");
     // An entry whose name puts it below that plain file.
-    Bytes hostile = archiveOf({goodEntry("one", abracadabraBlock()), goodEntry("plain/x", abracadabraBlock())});
+    Bytes hostile =
+        archiveOf({goodEntry("one", abracadabraBlock()), goodEntry("plain/x", abracadabraBlock())});
     writeFile(path("hostile.pkz"), hostile);
     ASSERT_EQ(::mkdir(path("dir.pkz").c_str(), 0755), 0);
     struct Case {
@@ -353,17 +368,27 @@ TEST_F(Fault, PathsThroughFilesAndDirectories) {
     };
     for (const Case& c : {
              Case{"out", {"-e", "../hostile.pkz"}, "Error: Couldn't extract file \"plain/x\"\n"},
-             Case{"out", {"-e", "../hostile.pkz", "plain/x"}, "Error: Couldn't extract file \"plain/x\"\n"},
-             Case{"", {"-a", "one/t.pkz", "two"}, "Error: Couldn't create temp archive for \"one/t.pkz\"\n"},
+             Case{"out",
+                  {"-e", "../hostile.pkz", "plain/x"},
+                  "Error: Couldn't extract file \"plain/x\"\n"},
+             Case{"",
+                  {"-a", "one/t.pkz", "two"},
+                  "Error: Couldn't create temp archive for \"one/t.pkz\"\n"},
              Case{"", {"-d", "one/t.pkz", "two"}, kTableError},
-             Case{"", {"-f", "one/t.pkz"}, "Error: Couldn't create temp archive for \"one/t.pkz\"\n"},
+             Case{"",
+                  {"-f", "one/t.pkz"},
+                  "Error: Couldn't create temp archive for \"one/t.pkz\"\n"},
              Case{"", {"-e", "one/t.pkz"}, kTableError},
              // A directory opens, so a working copy is made before the
              // reading fails, as for a zero-length archive.
-             Case{"", {"-a", "dir.pkz", "two"}, "Error: Couldn't create temp archive for \"dir.pkz\"\n",
+             Case{"",
+                  {"-a", "dir.pkz", "two"},
+                  "Error: Couldn't create temp archive for \"dir.pkz\"\n",
                   "dir.pkz.swp0"},
              Case{"", {"-d", "dir.pkz", "two"}, kTableError},
-             Case{"", {"-f", "dir.pkz"}, "Error: Couldn't create temp archive for \"dir.pkz\"\n",
+             Case{"",
+                  {"-f", "dir.pkz"},
+                  "Error: Couldn't create temp archive for \"dir.pkz\"\n",
                   "dir.pkz.swp0"},
              Case{"", {"-e", "dir.pkz"}, kTableError},
          }) {
@@ -407,14 +432,29 @@ TEST_F(Fault, UnreadableInputs) {
         std::optional<Bytes> workingCopy;  // what a failed add leaves
     };
     for (const Case& c : {
-             Case{{"-a", "t.pkz", "new", "secret"}, "Error: Couldn't add file \"secret\"\n", true, withNew},
-             Case{{"-a", "t.pkz", "new", "adir"}, "Error: Couldn't add file \"adir\"\n", false, withNew},
-             Case{{"-a", "t.pkz", "new", "one/x"}, "Error: Couldn't add file \"one/x\"\n", false, withNew},
-             Case{{"-a", "secret", "new"}, "Error: Couldn't create temp archive for \"secret\"\n", true, {}},
+             Case{{"-a", "t.pkz", "new", "secret"},
+                  "Error: Couldn't add file \"secret\"\n",
+                  true,
+                  withNew},
+             Case{{"-a", "t.pkz", "new", "adir"},
+                  "Error: Couldn't add file \"adir\"\n",
+                  false,
+                  withNew},
+             Case{{"-a", "t.pkz", "new", "one/x"},
+                  "Error: Couldn't add file \"one/x\"\n",
+                  false,
+                  withNew},
+             Case{{"-a", "secret", "new"},
+                  "Error: Couldn't create temp archive for \"secret\"\n",
+                  true,
+                  {}},
              Case{{"-e", "secret"}, kTableError, true, {}},
              Case{{"-e", "secret", "one"}, kTableError, true, {}},
              Case{{"-d", "secret", "one"}, kTableError, true, {}},
-             Case{{"-f", "secret"}, "Error: Couldn't create temp archive for \"secret\"\n", true, {}},
+             Case{{"-f", "secret"},
+                  "Error: Couldn't create temp archive for \"secret\"\n",
+                  true,
+                  {}},
          }) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1] + " " + c.args.back());
         if (c.needsNobody && ::geteuid() == 0 && !nobody) continue;

@@ -119,7 +119,7 @@ bool readBlock(std::FILE* in, uint64_t len, std::vector<uint8_t>& buf) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return std::fread(buf.data(), 1, buf.size(), in) == buf.size();
+    return buf.empty() || std::fread(buf.data(), 1, buf.size(), in) == buf.size();
 }
 
 bool truncateFile(std::FILE* f, uint64_t size) {

@@ -13,7 +13,7 @@ using Bytes = std::vector<uint8_t>;
 
 pelko::FilePtr memFile(const Bytes& b) {
     pelko::FilePtr f(std::tmpfile());
-    std::fwrite(b.data(), 1, b.size(), f.get());
+    if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f.get());
     std::rewind(f.get());
     return f;
 }

@@ -64,4 +64,29 @@ std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block);
 // nullopt, and `out` then holds no meaningful bytes.
 bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out);
 
+// Streaming decoder, for blocks decoded piece by piece with bounded memory.
+// The header is read once; then the stream is decoded a piece of output at a
+// time, each piece continuing exactly where the previous one stopped. The
+// bytes produced are exactly those decodeBlock gives for the whole block.
+struct StreamDecoder {
+    uint64_t size = 0;      // bytes the whole block decodes to
+    size_t header_len = 0;  // where the stream starts in the block
+    std::vector<uint64_t> tables;  // lookup tables built from the header
+    bool identity = false;  // every value's code is itself: the stream is the output
+};
+
+// Reads the header from the first bytes of a block: `head` holds the first
+// min(block length, 5 + 3 * 256) bytes. nullopt where decodeBlock would fail
+// for the header alone (block shorter than its header) or memory cannot be had.
+std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head);
+
+// Decodes out.size() bytes. `in` holds stream bytes starting with the byte
+// that holds the next unread bit, `bit` (0..7) is that bit's position in it
+// from the most significant end. `in` must hold at least out.size() + 16
+// bytes unless `at_end` says it reaches the end of the stream, where missing
+// bits read as 0. Returns how many whole bytes of `in` were used up, and
+// updates `bit`; nullopt when no code matches within 8 bits.
+std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<const uint8_t> in,
+                                        unsigned& bit, bool at_end, std::span<uint8_t> out);
+
 }  // namespace pelko

@@ -71,8 +71,15 @@ bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out);
 struct StreamDecoder {
     uint64_t size = 0;      // bytes the whole block decodes to
     size_t header_len = 0;  // where the stream starts in the block
-    std::vector<uint64_t> tables;  // lookup tables built from the header
     bool identity = false;  // every value's code is itself: the stream is the output
+
+    // Lookup tables built from the header, for the decoder's own use.
+    std::array<uint16_t, 256> single{};  // next 8 bits -> value | length << 8
+    std::vector<uint32_t> bulk;          // next `window` bits -> several codes
+    unsigned window = 0;                 // 0: no bulk table (small blocks)
+    bool complete = false;  // a complete prefix code of distinct values
+    uint8_t min_length = 8, length_gcd = 1;  // over the code lengths, when complete
+    std::array<uint8_t, 256> lengths{};      // code length of each value, when complete
 };
 
 // Reads the header from the first bytes of a block: `head` holds the first
@@ -85,7 +92,9 @@ std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head);
 // from the most significant end. `in` must hold at least out.size() + 16
 // bytes unless `at_end` says it reaches the end of the stream, where missing
 // bits read as 0. Returns how many whole bytes of `in` were used up, and
-// updates `bit`; nullopt when no code matches within 8 bits.
+// updates `bit`; nullopt when no code matches within 8 bits. A decode that
+// runs past the end of `in` (into the zero bits) returns in.size() with `bit`
+// 0: from there on every bit is 0 wherever it starts.
 std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<const uint8_t> in,
                                         unsigned& bit, bool at_end, std::span<uint8_t> out);
 

@@ -1,5 +1,6 @@
-// Huffman block decoder: rebuilds lookup tables from a block's header and
-// turns its bit stream back into bytes.
+// Huffman block decoder: lookup tables built from a block's header, the
+// serial stream decoder, the interleaved multi-chunk decoder for complete
+// prefix codes, and the whole-block and piece-by-piece entry points.
 //
 // A code is found by trying lengths 1..8 in turn and taking, at the first
 // length with a match, the first header entry of that length whose bits match
@@ -9,9 +10,10 @@
 // not prefix-free, lengths that can never match.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
-#include "huffman.h"
+#include "huffman_detail.h"
 
 namespace pelko {
 
@@ -27,7 +29,6 @@ constexpr unsigned kMaxPerLookup = 3;
 // Below this many output bytes the bulk table costs more than it saves.
 constexpr uint64_t kBulkMinOutput = 8192;
 
-
 inline uint64_t loadBigEndian64(const uint8_t* p) {
     uint64_t v;
     std::memcpy(&v, p, 8);
@@ -38,9 +39,7 @@ inline void storeLittleEndian32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4);
 
 // Single-code table entry: byte value in the low byte, code length above it;
 // a length of 0 means no header entry matches these 8 bits.
-using SingleTable = std::array<uint16_t, 256>;
-
-SingleTable buildSingleTable(const uint8_t* entries, unsigned n) {
+void buildSingleTable(const uint8_t* entries, unsigned n, uint16_t* table) {
     // first[L][prefix]: the first header entry of length L with that prefix.
     int16_t first[9][256];
     for (auto& row : first) std::fill(std::begin(row), std::end(row), int16_t{-1});
@@ -49,8 +48,8 @@ SingleTable buildSingleTable(const uint8_t* entries, unsigned n) {
         if (len < 1 || len > 8) continue;
         first[len][entries[3 * j + 1] >> (8 - len)] = static_cast<int16_t>(j);
     }
-    SingleTable table{};
     for (unsigned w = 0; w < 256; ++w) {
+        table[w] = 0;
         for (unsigned len = 1; len <= 8; ++len) {
             int j = first[len][w >> (8 - len)];
             if (j >= 0) {
@@ -59,7 +58,6 @@ SingleTable buildSingleTable(const uint8_t* entries, unsigned n) {
             }
         }
     }
-    return table;
 }
 
 // Bulk table entry for a kWindow-bit window. Low byte: the bits taken (bits
@@ -69,18 +67,16 @@ SingleTable buildSingleTable(const uint8_t* entries, unsigned n) {
 // its own bits, so a code that ends inside the window is decoded right
 // whatever follows. The bit count sits lowest so that it serves as a shift
 // count as is, keeping the lookup chain short.
-template <unsigned kWindow>
-void buildBulkTable(const SingleTable& single, uint32_t* table) {
-    static_assert(kWindow >= 8 && kWindow <= 16);
-    constexpr unsigned kMask = (1u << kWindow) - 1;
-    for (unsigned w = 0; w <= kMask; ++w) {
+void buildBulkTable(const uint16_t* single, unsigned window, uint32_t* table) {
+    const unsigned mask = (1u << window) - 1;
+    for (unsigned w = 0; w <= mask; ++w) {
         uint32_t e = 0;
         unsigned pos = 0, count = 0;
-        while (count < kMaxPerLookup && pos < kWindow) {
-            unsigned next8 = ((w << pos) & kMask) >> (kWindow - 8);
+        while (count < kMaxPerLookup && pos < window) {
+            unsigned next8 = ((w << pos) & mask) >> (window - 8);
             unsigned s = single[next8];
             unsigned len = s >> 8;
-            if (len == 0 || len > kWindow - pos) break;
+            if (len == 0 || len > window - pos) break;
             e |= (s & 0xff) << (8 * (1 + count));
             ++count;
             pos += len;
@@ -103,6 +99,14 @@ struct Padded {
     uint64_t load(size_t i) const { return loadBigEndian64(bytes + std::min(i, kHold)); }
 };
 
+// 8 bytes from byte `i` of `in`, bytes past its end reading as 0.
+inline uint64_t loadClamped(std::span<const uint8_t> in, size_t i) {
+    if (i + 8 <= in.size()) return loadBigEndian64(in.data() + i);
+    uint8_t b[8] = {};
+    if (i < in.size()) std::memcpy(b, in.data() + i, in.size() - i);
+    return loadBigEndian64(b);
+}
+
 // Bulk decoding from bit `pos` while `more(p)` holds for the next refill's
 // byte index and 16 output bytes remain. `buf` holds `cnt` valid bits at its
 // top; a refill tops it up to at least 56 from byte `p` without a branch, and
@@ -113,7 +117,7 @@ struct Padded {
 // From one refill to the next index taken before a refill, kLookups + 1
 // windows must fit the 56 bits.
 template <unsigned kWindow, typename Source, typename More>
-bool bulkDecode(const Source& src, const uint32_t* table, size_t& pos, uint8_t*& out,
+bool bulkDecode(const Source& src, const uint32_t* table, uint64_t& pos, uint8_t*& out,
                 uint8_t* outEnd, More more) {
     constexpr unsigned kLookups = 56 / kWindow - 1;
     size_t p = pos >> 3;
@@ -146,7 +150,7 @@ bool bulkDecode(const Source& src, const uint32_t* table, size_t& pos, uint8_t*&
         // iteration at the latest one later makes no progress.
         if (o == before) return false;
     }
-    pos = 8 * p - cnt;
+    pos = 8 * uint64_t{p} - cnt;
     out = o;
     return true;
 }
@@ -154,7 +158,7 @@ bool bulkDecode(const Source& src, const uint32_t* table, size_t& pos, uint8_t*&
 // One code at a time from bit `pos` until `outEnd` or until `more` fails for
 // the byte index of the next load.
 template <typename Source, typename More>
-bool singleDecode(const Source& src, const SingleTable& single, size_t& pos, uint8_t*& out,
+bool singleDecode(const Source& src, const uint16_t* single, uint64_t& pos, uint8_t*& out,
                   uint8_t* outEnd, More more) {
     for (; out < outEnd && more(pos >> 3); ++out) {
         unsigned s = single[src.load(pos >> 3) << (pos & 7) >> 56];
@@ -165,69 +169,364 @@ bool singleDecode(const Source& src, const SingleTable& single, size_t& pos, uin
     return true;
 }
 
-// Decodes the whole stream into `out` (already sized), with the bulk table
-// when `bulk` has room for one.
+// The serial decoder: [out, outEnd) from bit `pos` of `in`, bits past its end
+// reading as 0.
 template <unsigned kWindow>
-bool decodeStream(const SingleTable& single, std::vector<uint32_t>& bulk, const uint8_t* stream,
-                  size_t streamLen, std::vector<uint8_t>& out) {
-    if (!bulk.empty()) buildBulkTable<kWindow>(single, bulk.data());
-    uint8_t* o = out.data();
-    uint8_t* const oEnd = o + out.size();
-    size_t pos = 0;  // in bits from the start of the stream
-
-    // Straight from the block while every load stays inside it.
-    const Direct direct{stream};
-    auto inside = [=](size_t p) { return p + 8 <= streamLen; };
-    if (!bulk.empty() && !bulkDecode<kWindow>(direct, bulk.data(), pos, o, oEnd, inside))
-        return false;
+bool serialDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos, uint8_t* o,
+                  uint8_t* const oEnd) {
+    const uint32_t* bulk = dec.bulk.empty() ? nullptr : dec.bulk.data();
+    const uint16_t* single = dec.single.data();
+    // Straight from `in` while every load stays inside it.
+    const Direct direct{in.data()};
+    const size_t len = in.size();
+    auto inside = [=](size_t p) { return p + 8 <= len; };
+    if (bulk && !bulkDecode<kWindow>(direct, bulk, pos, o, oEnd, inside)) return false;
     if (!singleDecode(direct, single, pos, o, oEnd, inside)) return false;
+    if (o == oEnd) return true;
 
     // The rest needs at most 16 more stream bytes, or fewer than 16 remain.
     Padded padded;
     const size_t at = pos >> 3;
-    if (at < streamLen) std::memcpy(padded.bytes, stream + at, std::min(streamLen - at, Padded::kCopied));
-    pos &= 7;
+    if (at < len) std::memcpy(padded.bytes, in.data() + at, std::min(len - at, Padded::kCopied));
+    uint64_t local = pos & 7;
     auto always = [](size_t) { return true; };
-    if (!bulk.empty() && !bulkDecode<kWindow>(padded, bulk.data(), pos, o, oEnd, always)) return false;
-    return singleDecode(padded, single, pos, o, oEnd, always);
+    bool ok = !bulk || bulkDecode<kWindow>(padded, bulk, local, o, oEnd, always);
+    ok = ok && singleDecode(padded, single, local, o, oEnd, always);
+    // Past the copied bytes reads are held, so the position there is only
+    // known to lie past the end of `in`, where every bit is 0 anyway.
+    pos = std::min<uint64_t>(8 * uint64_t{at} + local, 8 * uint64_t{len});
+    return ok;
+}
+
+// ---- Interleaved decoding of a complete prefix code ------------------------
+//
+// The stream is cut into kChunks chunks. The first is decoded from the true
+// position; each later one from its cut, a guess that is most likely not a
+// code boundary. Where a guessed decode goes wrong it still passes through
+// code boundaries soon, since any bit string parses into codes of a complete
+// prefix code: once it lands on one that the true decode also reaches, the
+// two agree from there on. So the true decode of the chunk before is carried
+// past the cut, one code at a time, until it lands on a position the guessed
+// decode recorded; the guessed output from there on is the true one. When
+// they do not meet within the recorded codes, the true decode goes on through
+// that chunk serially.
+// Several independent chains of lookups keep the processor busy where one
+// chain waits on each lookup's latency.
+
+constexpr unsigned kChunks = 6;
+constexpr size_t kChunkBytes = size_t{32} << 10;
+constexpr unsigned kRecorded = 64;  // code boundaries kept per guessed chunk
+// Pieces smaller than this are decoded serially.
+constexpr uint64_t kParallelMinOutput = uint64_t{64} << 10;
+
+struct Chunk {
+    uint64_t pos, end;  // bit positions in the stream
+    uint8_t* o;
+    uint8_t* oEnd;
+};
+
+// Decodes one chunk until its position reaches its end or its output is full.
+template <unsigned kWindow>
+void chunkDecode(const uint8_t* base, const uint32_t* table, const uint16_t* single, Chunk& c) {
+    uint64_t pos = c.pos;
+    uint8_t* o = c.o;
+    while (pos < c.end && c.oEnd - o >= 4) {
+        uint32_t e = table[loadBigEndian64(base + (pos >> 3)) << (pos & 7) >> (64 - kWindow)];
+        storeLittleEndian32(o, e >> 8);
+        o += e >> 6 & 3;
+        pos += e & 63;
+    }
+    // The last few output bytes one code at a time; a complete code always
+    // matches.
+    for (; pos < c.end && o < c.oEnd; ++o) {
+        unsigned s = single[loadBigEndian64(base + (pos >> 3)) << (pos & 7) >> 56];
+        *o = static_cast<uint8_t>(s);
+        pos += s >> 8;
+    }
+    c.pos = pos;
+    c.o = o;
+}
+
+// Decodes every chunk until its position reaches its end or its output is
+// full: bulk lookups on all chunks in turn while each can take a batch more
+// without passing its end or overrunning its output, then each alone. Every
+// load is at a position below its chunk's end, which the caller keeps at
+// least 8 bytes before the end of the stream.
+template <unsigned kWindow>
+void interleavedDecode(const uint8_t* base, const uint32_t* table, const uint16_t* single,
+                       Chunk (&c)[kChunks]) {
+    uint64_t pos[kChunks];
+    uint8_t* o[kChunks];
+#pragma GCC unroll 8
+    for (unsigned k = 0; k < kChunks; ++k) pos[k] = c[k].pos, o[k] = c[k].o;
+    auto step = [&](unsigned k) {
+        uint64_t w = loadBigEndian64(base + (pos[k] >> 3)) << (pos[k] & 7);
+        uint32_t e = table[w >> (64 - kWindow)];
+        storeLittleEndian32(o[k], e >> 8);
+        o[k] += e >> 6 & 3;
+        pos[k] += e & 63;
+    };
+    for (;;) {
+        // A lookup takes at most kWindow bits and writes 4 bytes, of which
+        // it keeps at most 3.
+        uint64_t steps = UINT64_MAX;
+#pragma GCC unroll 8
+        for (unsigned k = 0; k < kChunks; ++k) {
+            const uint64_t room = static_cast<uint64_t>(c[k].oEnd - o[k]);
+            const uint64_t bySize = room >= 4 ? (room - 1) / 3 : 0;
+            const uint64_t byBits = pos[k] < c[k].end ? (c[k].end - pos[k]) / kWindow : 0;
+            steps = std::min(steps, std::min(bySize, byBits));
+        }
+        if (steps < 16) break;
+        for (uint64_t s = 0; s < steps; ++s) {
+#pragma GCC unroll 8
+            for (unsigned k = 0; k < kChunks; ++k) step(k);
+        }
+    }
+    for (unsigned k = 0; k < kChunks; ++k) {
+        c[k].pos = pos[k];
+        c[k].o = o[k];
+        chunkDecode<kWindow>(base, table, single, c[k]);
+    }
+}
+
+// Decodes from bit `pos` into [o, oEnd) in rounds of kChunks chunks while the
+// output and the stream hold a whole round, advancing `pos` and `o` past the
+// true decode; the caller decodes what is left serially. `scratch` holds kChunks - 1
+// areas of `cap` bytes.
+template <unsigned kWindow>
+void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
+                    uint8_t*& o, uint8_t* const oEnd, uint8_t* scratch, size_t cap,
+                    uint64_t chunkBits) {
+    const uint8_t* base = in.data();
+    const uint16_t* single = dec.single.data();
+    const uint64_t limit = in.size() >= 8 ? 8 * uint64_t{in.size() - 8} : 0;
+    uint64_t marks[kChunks][kRecorded + 1];
+    unsigned marked[kChunks];
+    auto decodeOne = [&](uint64_t at) {
+        return single[loadBigEndian64(base + (at >> 3)) << (at & 7) >> 56];
+    };
+    while (static_cast<uint64_t>(oEnd - o) >= kParallelMinOutput / 2 &&
+           pos + kChunks * chunkBits <= limit) {
+        ++detail::parallelStats().rounds;
+        Chunk c[kChunks];
+        c[0] = {pos, pos + chunkBits, o, oEnd};
+        for (unsigned k = 1; k < kChunks; ++k) {
+            uint64_t at = pos + k * chunkBits;
+            const uint64_t end = at + chunkBits;
+            uint8_t* so = scratch + (k - 1) * cap;
+            // The first codes one at a time, keeping where each starts.
+            unsigned m = 0;
+            for (; m < kRecorded && at < end; ++m) {
+                marks[k][m] = at;
+                unsigned s = decodeOne(at);
+                so[m] = static_cast<uint8_t>(s);
+                at += s >> 8;
+            }
+            marks[k][m] = at;
+            marked[k] = m + 1;
+            c[k] = {at, end, so + m, so + cap};
+        }
+        interleavedDecode<kWindow>(base, dec.bulk.data(), single, c);
+
+        // Stitch the chunks onto the true decode in order.
+        uint64_t t = c[0].pos;
+        o = c[0].o;
+        if (o == oEnd) {
+            pos = t;
+            return;
+        }
+        for (unsigned k = 1; k < kChunks; ++k) {
+            unsigned j = 0;
+            while (j < marked[k] && t != marks[k][j]) {
+                if (t > marks[k][j]) {
+                    ++j;
+                    continue;
+                }
+                unsigned s = decodeOne(t);
+                *o++ = static_cast<uint8_t>(s);
+                t += s >> 8;
+                if (o == oEnd) {
+                    pos = t;
+                    return;
+                }
+            }
+            if (j == marked[k]) {
+                // No meeting, as in a long run of one code whose guessed
+                // decode is out of step: the true decode goes on through
+                // this chunk alone, and the next chunk is tried as usual.
+                ++detail::parallelStats().fallbacks;
+                Chunk serial{t, c[k].end, o, oEnd};
+                chunkDecode<kWindow>(base, dec.bulk.data(), single, serial);
+                t = serial.pos;
+                o = serial.o;
+                if (o == oEnd) {
+                    pos = t;
+                    return;
+                }
+                continue;
+            }
+            const uint8_t* from = scratch + (k - 1) * cap + j;
+            const size_t have = static_cast<size_t>(c[k].o - from);
+            const size_t take = std::min(have, static_cast<size_t>(oEnd - o));
+            std::memcpy(o, from, take);
+            o += take;
+            if (take < have) {
+                // The output ends inside this chunk: find where by the
+                // lengths of the codes taken.
+                t = marks[k][j];
+                for (size_t i = 0; i < take; ++i) t += dec.lengths[from[i]];
+                pos = t;
+                return;
+            }
+            t = c[k].pos;
+            if (t < c[k].end) break;  // its scratch ran full: a new round from here
+        }
+        pos = t;
+    }
+}
+
+// Copies out.size() bytes from bit `pos` on, for the header whose every code
+// is its own value.
+void copyStream(std::span<const uint8_t> in, uint64_t pos, std::span<uint8_t> out) {
+    const size_t at = pos >> 3, len = in.size();
+    const unsigned shift = pos & 7;
+    size_t i = 0;
+    if (shift == 0) {
+        i = at < len ? std::min(out.size(), len - at) : 0;
+        if (i) std::memcpy(out.data(), in.data() + at, i);
+    } else {
+        for (; i < out.size() && at + i + 1 < len; ++i)
+            out[i] = static_cast<uint8_t>(in[at + i] << shift | in[at + i + 1] >> (8 - shift));
+        if (i < out.size() && at + i < len) {
+            out[i] = static_cast<uint8_t>(in[at + i] << shift);
+            ++i;
+        }
+    }
+    std::fill(out.begin() + i, out.end(), uint8_t{0});
+}
+
+template <unsigned kWindow>
+bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
+                 std::span<uint8_t> out) {
+    uint8_t* o = out.data();
+    uint8_t* const oEnd = o + out.size();
+    if (dec.complete && !dec.bulk.empty() && out.size() >= kParallelMinOutput) {
+        // Cuts a whole number of the codes' common length divisor apart, so
+        // that codes of one length (or of multiples of one) can meet.
+        const uint64_t chunkBits = 8 * kChunkBytes / dec.length_gcd * dec.length_gcd;
+        const size_t cap = chunkBits / dec.min_length + 16;
+        std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[(kChunks - 1) * cap]);
+        // Without the scratch memory the serial decoder does it all.
+        if (scratch) parallelDecode<kWindow>(dec, in, pos, o, oEnd, scratch.get(), cap, chunkBits);
+    }
+    return serialDecode<kWindow>(dec, in, pos, o, oEnd);
 }
 
 }  // namespace
 
-bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out) {
-    if (block.size() < 5) return false;
-    const unsigned n = block[0] ? block[0] : 256;
-    const size_t headerLen = 5 + 3 * size_t{n};
-    if (block.size() < headerLen) return false;
-    const uint64_t size = uint64_t{block[1]} | uint64_t{block[2]} << 8 | uint64_t{block[3]} << 16 |
-                          uint64_t{block[4]} << 24;
+namespace detail {
+ParallelStats& parallelStats() {
+    thread_local ParallelStats stats;
+    return stats;
+}
+}  // namespace detail
 
-    std::vector<uint32_t> bulk;
+std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
+    if (head.size() < 5) return std::nullopt;
+    const unsigned n = head[0] ? head[0] : 256;
+    StreamDecoder dec;
+    dec.header_len = 5 + 3 * size_t{n};
+    if (head.size() < dec.header_len) return std::nullopt;
+    dec.size = uint64_t{head[1]} | uint64_t{head[2]} << 8 | uint64_t{head[3]} << 16 |
+               uint64_t{head[4]} << 24;
+    const uint8_t* entries = head.data() + 5;
+    buildSingleTable(entries, n, dec.single.data());
+
+    dec.identity = true;
+    for (unsigned w = 0; w < 256 && dec.identity; ++w) dec.identity = dec.single[w] == (w | 8u << 8);
+
+    // Complete prefix code with distinct values: every 8-bit window matches,
+    // and each entry matches exactly the windows its own bits begin, so none
+    // is shadowed by another.
+    bool complete = true;
+    unsigned owned[256] = {};
+    bool seen[256] = {};
+    for (unsigned j = 0; j < n && complete; ++j) {
+        const unsigned v = entries[3 * j], len = entries[3 * j + 2];
+        complete = !seen[v] && len >= 1 && len <= 8;
+        seen[v] = true;
+        dec.lengths[v] = static_cast<uint8_t>(len);
+    }
+    for (unsigned w = 0; w < 256 && complete; ++w) {
+        complete = (dec.single[w] >> 8) != 0;
+        ++owned[dec.single[w] & 0xff];
+    }
+    unsigned gcd = 0, minLen = 8;
+    for (unsigned v = 0; v < 256 && complete; ++v) {
+        if (!seen[v]) continue;
+        const unsigned len = dec.lengths[v];
+        complete = owned[v] == 256u >> len;
+        minLen = std::min(minLen, len);
+        unsigned a = gcd, b = len;
+        while (b) a %= b, std::swap(a, b);
+        gcd = a;
+    }
+    dec.complete = complete && !dec.identity;
+    dec.min_length = static_cast<uint8_t>(minLen);
+    dec.length_gcd = static_cast<uint8_t>(gcd ? gcd : 1);
+
+    if (dec.size >= kBulkMinOutput && !dec.identity) {
+        dec.window = dec.size >= kWideMinOutput ? kWideWindow : kNarrowWindow;
+        try {
+            dec.bulk.resize(size_t{1} << dec.window);
+        } catch (const std::bad_alloc&) {
+            return std::nullopt;
+        }
+        buildBulkTable(dec.single.data(), dec.window, dec.bulk.data());
+    }
+    return dec;
+}
+
+std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<const uint8_t> in,
+                                        unsigned& bit, bool at_end, std::span<uint8_t> out) {
+    // Bits past the end of `in` read as 0 whether or not it is the stream's
+    // end: before it, a caller keeps enough bytes that the decode never gets
+    // there.
+    (void)at_end;
+    uint64_t pos = bit & 7;
+    if (out.empty()) return 0;
+    bool ok;
+    if (dec.identity) {
+        copyStream(in, pos, out);
+        pos += 8 * uint64_t{out.size()};
+        ok = true;
+    } else if (dec.window == kWideWindow) {
+        ok = decodePiece<kWideWindow>(dec, in, pos, out);
+    } else {
+        ok = decodePiece<kNarrowWindow>(dec, in, pos, out);
+    }
+    if (!ok) return std::nullopt;
+    // Past the end of `in` every bit is 0, so any position there will do.
+    const uint64_t end = 8 * uint64_t{in.size()};
+    if (pos >= end) {
+        bit = 0;
+        return in.size();
+    }
+    bit = pos & 7;
+    return static_cast<size_t>(pos >> 3);
+}
+
+bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out) {
+    auto dec = startStreamDecode(block.first(std::min<size_t>(block.size(), 5 + 3 * 256)));
+    if (!dec) return false;
     try {
-        out.resize(size);
-        if (size >= kBulkMinOutput) bulk.resize(size_t{1} << (size >= kWideMinOutput ? kWideWindow : kNarrowWindow));
+        out.resize(dec->size);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    if (size == 0) return true;
-
-    const uint8_t* stream = block.data() + headerLen;
-    const size_t streamLen = block.size() - headerLen;
-    const SingleTable single = buildSingleTable(block.data() + 5, n);
-
-    bool identity = true;
-    for (unsigned w = 0; w < 256 && identity; ++w) identity = single[w] == (w | 8u << 8);
-    if (identity) {
-        // Every 8 bits decode to themselves: the stream is the output, and
-        // missing bytes are 0.
-        size_t copied = std::min<uint64_t>(size, streamLen);
-        std::memcpy(out.data(), stream, copied);
-        std::memset(out.data() + copied, 0, size - copied);
-        return true;
-    }
-
-    if (size >= kWideMinOutput) return decodeStream<kWideWindow>(single, bulk, stream, streamLen, out);
-    return decodeStream<kNarrowWindow>(single, bulk, stream, streamLen, out);
+    unsigned bit = 0;
+    return decodeStreamPiece(*dec, block.subspan(dec->header_len), bit, true, out).has_value();
 }
 
 std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) {

@@ -1,0 +1,252 @@
+// Tests of the piece-by-piece and interleaved decoders: every block, cut into
+// pieces of any size the way the extractor feeds them, must decode exactly as
+// a plain one-code-at-a-time decoder says, valid or damaged.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <random>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "huffman.h"
+#include "huffman_detail.h"
+
+namespace pelko {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// What the matching rule gives: the output up to the first code that matches
+// nothing (ok false there), one code at a time, missing bits 0.
+struct Reference {
+    bool ok = false;
+    Bytes out;
+};
+Reference referenceDecode(const Bytes& block) {
+    Reference r;
+    const size_t n = block[0] ? block[0] : 256;
+    const uint32_t size = block[1] | block[2] << 8 | block[3] << 16 | uint32_t(block[4]) << 24;
+    const uint8_t* e = block.data() + 5;
+    const size_t start = 5 + 3 * n;
+    std::array<int, 256> pick;
+    for (unsigned w = 0; w < 256; ++w) {
+        pick[w] = -1;
+        for (unsigned len = 1; len <= 8 && pick[w] < 0; ++len)
+            for (size_t j = 0; j < n && pick[w] < 0; ++j)
+                if (e[3 * j + 2] == len && unsigned(e[3 * j + 1] >> (8 - len)) == w >> (8 - len)) pick[w] = int(j);
+    }
+    auto at = [&](uint64_t i) -> unsigned { return start + i < block.size() ? block[start + i] : 0; };
+    uint64_t bit = 0;
+    while (r.out.size() < size) {
+        int j = pick[((at(bit / 8) << 8 | at(bit / 8 + 1)) >> (8 - bit % 8)) & 0xff];
+        if (j < 0) return r;
+        r.out.push_back(e[3 * j]);
+        bit += e[3 * j + 2];
+    }
+    r.ok = true;
+    return r;
+}
+
+// Decodes as the extractor does: the head, then pieces of `piece` output
+// bytes, each from a copy of exactly the stream bytes it may use (so that a
+// read past them is caught by the sanitizer build).
+Reference streamDecode(const Bytes& block, size_t piece) {
+    Reference r;
+    auto dec = startStreamDecode(std::span(block).first(std::min<size_t>(block.size(), 773)));
+    if (!dec) return r;
+    std::span<const uint8_t> stream = std::span(block).subspan(dec->header_len);
+    size_t at = 0;
+    unsigned bit = 0;
+    while (r.out.size() < dec->size) {
+        const size_t k = std::min<uint64_t>(piece, dec->size - r.out.size());
+        const size_t left = stream.size() - std::min(at, stream.size());
+        const bool atEnd = left <= k + 16;
+        Bytes in(stream.begin() + std::min(at, stream.size()), stream.begin() + std::min(at, stream.size()) + (atEnd ? left : k + 16));
+        Bytes out(k);
+        auto used = decodeStreamPiece(*dec, in, bit, atEnd, out);
+        if (!used) return r;
+        EXPECT_LE(*used, in.size());
+        EXPECT_LT(bit, 8u);
+        at += *used;
+        r.out.insert(r.out.end(), out.begin(), out.end());
+    }
+    r.ok = true;
+    return r;
+}
+
+void expectSameAsReference(const Bytes& block, const std::string& what,
+                           const std::vector<size_t>& pieces) {
+    const Reference want = referenceDecode(block);
+    auto whole = decodeBlock(block);
+    ASSERT_EQ(whole.has_value(), want.ok) << what;
+    if (whole) {
+        ASSERT_TRUE(*whole == want.out) << what;
+    }
+    for (size_t piece : pieces) {
+        const Reference got = streamDecode(block, piece);
+        ASSERT_EQ(got.ok, want.ok) << what << ", pieces of " << piece;
+        if (want.ok) {
+            ASSERT_TRUE(got.out == want.out) << what << ", pieces of " << piece;
+        } else {
+            // Output up to the failing piece is still the true output.
+            ASSERT_LE(got.out.size(), want.out.size()) << what << ", pieces of " << piece;
+            ASSERT_TRUE(std::equal(got.out.begin(), got.out.end(), want.out.begin())) << what;
+            ASSERT_LT(want.out.size(), got.out.size() + piece) << what << ", pieces of " << piece;
+        }
+    }
+}
+
+Bytes drawn(std::mt19937& rng, size_t size, const std::vector<double>& weights) {
+    std::discrete_distribution<int> pick(weights.begin(), weights.end());
+    Bytes out(size);
+    for (auto& b : out) b = static_cast<uint8_t>(' ' + pick(rng));
+    return out;
+}
+
+std::vector<double> geometric(int n, double ratio) {
+    std::vector<double> w(n);
+    for (int i = 0; i < n; ++i) w[i] = std::pow(ratio, i);
+    return w;
+}
+
+// A block for `input` under a code of the given lengths (a complete code
+// chosen by the test, not by the encoder).
+Bytes blockWithLengths(const Bytes& input, const std::vector<std::pair<uint8_t, uint8_t>>& lengths) {
+    detail::CodeLengths len{};
+    for (auto [v, l] : lengths) len[v] = l;
+    CodeTable code = detail::canonicalCode(len);
+    code.count = static_cast<int>(lengths.size());
+    Bytes block;
+    BitPacker packer;
+    EXPECT_TRUE(appendBlockHeader(code, input.size(), block) && packBytes(code, packer, input, block) &&
+                finishPack(packer, block));
+    return block;
+}
+
+const std::vector<size_t> kPieces = {SIZE_MAX, size_t{1} << 20, (size_t{64} << 10) + 7, 4093};
+
+TEST(CodecStream, ValidBlocksDecodeInterleavedAsTheReferenceDoes) {
+    std::mt19937 rng(11);
+    struct Case {
+        std::string name;
+        Bytes input;
+    };
+    std::vector<Case> cases = {
+        {"text-like, narrow window", drawn(rng, 1500000, geometric(90, 0.93))},
+        {"text-like, wide window", drawn(rng, (size_t{9} << 19) + 5, geometric(150, 0.96))},
+        {"skewed, one-bit codes", drawn(rng, 700000, geometric(40, 0.55))},
+        {"two values", drawn(rng, 600000, {1, 1})},
+        {"one length of 3 bits", drawn(rng, 800000, std::vector<double>(8, 1))},
+    };
+    const uint64_t roundsBefore = detail::parallelStats().rounds;
+    for (const auto& c : cases) {
+        auto block = encodeBlock(c.input);
+        ASSERT_TRUE(block);
+        ASSERT_EQ(referenceDecode(*block).out, c.input) << c.name;
+        expectSameAsReference(*block, c.name, kPieces);
+    }
+    EXPECT_GT(detail::parallelStats().rounds, roundsBefore + 50);
+}
+
+TEST(CodecStream, ChunksThatNeverMeetFallBackToTheTrueDecode) {
+    // A long run of the 3-bit code 101: a guessed start out of step with it
+    // reads 110 110 ... (after a 0), staying out of step, so those chunks
+    // never meet the true decode.
+    std::mt19937 rng(12);
+    Bytes input = drawn(rng, 300000, {8, 2, 2, 2, 1, 1});
+    input.insert(input.end(), 1500000, ' ' + 2);
+    Bytes tail = drawn(rng, 300000, {8, 2, 2, 2, 1, 1});
+    input.insert(input.end(), tail.begin(), tail.end());
+    Bytes block = blockWithLengths(input, {{' ', 1}, {' ' + 1, 3}, {' ' + 2, 3}, {' ' + 3, 3}, {' ' + 4, 4}, {' ' + 5, 4}});
+    const uint64_t fallbacksBefore = detail::parallelStats().fallbacks;
+    expectSameAsReference(block, "long run", kPieces);
+    ASSERT_EQ(decodeBlock(block), input);
+    EXPECT_GT(detail::parallelStats().fallbacks, fallbacksBefore);
+}
+
+TEST(CodecStream, DamagedAndForeignBlocksDecodeAsTheReferenceDoes) {
+    std::mt19937 rng(13);
+    auto valid = *encodeBlock(drawn(rng, 900000, geometric(70, 0.9)));
+    const size_t header = 5 + 3 * size_t{valid[0]};
+    std::vector<std::pair<std::string, Bytes>> cases;
+    Bytes b = valid;
+    for (int k = 0; k < 40; ++k) b[header + rng() % (b.size() - header)] ^= 1 << (rng() % 8);
+    cases.push_back({"stray stream bits", b});
+    cases.push_back({"stream cut short", Bytes(valid.begin(), valid.begin() + header + (valid.size() - header) / 2)});
+    b = valid;
+    b[4] = 1;  // a longer output: the rest of it from the zero bits
+    cases.push_back({"output past the stream", b});
+    for (int round = 0; round < 4; ++round) {
+        b = valid;
+        for (int k = 0; k < 2 + round; ++k) b[5 + rng() % (header - 5)] = static_cast<uint8_t>(rng());
+        cases.push_back({"scrambled header " + std::to_string(round), b});
+    }
+    b = valid;
+    b[7] = 0;  // a length that never matches: the code is no longer complete
+    cases.push_back({"length 0", b});
+    for (int round = 0; round < 6; ++round) {
+        // Few entries of short codes, often clashing or leaving gaps.
+        unsigned n = 2 + rng() % 6;
+        Bytes f{static_cast<uint8_t>(n), 0x20, 0xA1, 0x07, 0};
+        for (unsigned j = 0; j < n; ++j)
+            f.insert(f.end(), {uint8_t(rng() % 5), uint8_t(rng()), uint8_t(1 + rng() % 3)});
+        for (int i = 0; i < 150000; ++i) f.push_back(static_cast<uint8_t>(rng() & rng()));
+        cases.push_back({"foreign " + std::to_string(round), f});
+    }
+    for (const auto& [name, block] : cases) expectSameAsReference(block, name, kPieces);
+}
+
+TEST(CodecStream, SmallBlocksInAnyPieceSize) {
+    std::mt19937 rng(14);
+    for (int round = 0; round < 40; ++round) {
+        Bytes input = drawn(rng, 1 + rng() % 20000, geometric(1 + rng() % 60, 0.5 + (rng() % 45) / 100.0));
+        Bytes block = *encodeBlock(input);
+        if (round % 3 == 1) block[5 + 3 * (rng() % block[0]) + 2] = static_cast<uint8_t>(rng() % 10);
+        if (round % 3 == 2) block.resize(block.size() - rng() % (block.size() - 5 - 3 * block[0]));
+        expectSameAsReference(block, "round " + std::to_string(round), {1, 3, 8, 17, 1000});
+    }
+}
+
+TEST(CodecStream, PieceContract) {
+    // One value whose code is 0: the header alone stands for any number of
+    // copies, read from the zero bits past the stream.
+    const Bytes head{0x01, 0x00, 0x00, 0x10, 0x00, 0x5a, 0x00, 0x01};
+    auto dec = startStreamDecode(head);
+    ASSERT_TRUE(dec);
+    EXPECT_EQ(dec->size, 0x100000u);
+    EXPECT_EQ(dec->header_len, 8u);
+    const Bytes stream{0x00, 0x00};
+    struct Case {
+        unsigned bit;
+        size_t k;
+        size_t used;
+        unsigned bitAfter;
+    };
+    for (const Case c : {Case{0, 5, 0, 5}, Case{5, 3, 1, 0}, Case{3, 12, 1, 7}, Case{7, 9, 2, 0},
+                         Case{0, 70000, 2, 0}, Case{0, 0, 0, 0}}) {
+        Bytes out(c.k, 1);
+        unsigned bit = c.bit;
+        auto used = decodeStreamPiece(*dec, stream, bit, true, out);
+        ASSERT_TRUE(used);
+        EXPECT_EQ(*used, c.used) << c.bit << " " << c.k;
+        EXPECT_EQ(bit, c.bitAfter) << c.bit << " " << c.k;
+        EXPECT_TRUE(out == Bytes(c.k, 0x5a));
+    }
+    // Code 1 matches nothing in zero bits.
+    Bytes other = head;
+    other[6] = 0x80;
+    auto failing = startStreamDecode(other);
+    ASSERT_TRUE(failing);
+    Bytes out(5);  // four 1 bits, then a 0 that nothing matches
+    unsigned bit = 0;
+    EXPECT_FALSE(decodeStreamPiece(*failing, Bytes{0xF0}, bit, true, out));
+    // A head shorter than its entries.
+    EXPECT_FALSE(startStreamDecode(std::span(head).first(7)));
+    EXPECT_FALSE(startStreamDecode(std::span(head).first(4)));
+}
+
+}  // namespace
+}  // namespace pelko

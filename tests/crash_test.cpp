@@ -171,9 +171,9 @@ protected:
 
     void report(const char* command, const Tally& t) {
         std::printf(
-            "crash safety %s: %d/%d kills survived (archive old %d, new %d); "
+            "crash safety %s on %zu bytes: %d/%d kills survived (archive old %d, new %d); "
             "%d runs ended before their kill\n",
-            command, t.survived, t.kills, t.old, t.fresh, t.finished);
+            command, archive.size(), t.survived, t.kills, t.old, t.fresh, t.finished);
         EXPECT_EQ(t.survived, t.kills);
     }
 

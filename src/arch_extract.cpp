@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "arch.h"
 #include "archio.h"
@@ -41,25 +42,98 @@ bool writeAll(int fd, const uint8_t* p, size_t n) {
     return true;
 }
 
-// Writes `data` to a fresh file beside `path` and renames it over `path`.
-bool replaceFile(const std::string& path, const std::vector<uint8_t>& data) {
-    struct stat st;
-    bool keep_mode = ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
-    for (int n = 0; n < 256; ++n) {
-        std::string tmp = path + ".pelko-tmp" + std::to_string(::getpid()) + "-" + std::to_string(n);
-        int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return false;
+// A fresh file beside the target that takes the target's place only when
+// everything was written; otherwise it is removed again.
+struct TempOutput {
+    std::string target, name;
+    int fd = -1;
+    bool committed = false;
+
+    bool create(const std::string& path) {
+        target = path;
+        for (int n = 0; n < 256; ++n) {
+            name = path + ".pelko-tmp" + std::to_string(::getpid()) + "-" + std::to_string(n);
+            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd >= 0) return true;
+            if (errno != EEXIST) return false;
         }
-        bool ok = writeAll(fd, data.data(), data.size());
-        if (ok && keep_mode) ::fchmod(fd, st.st_mode & 07777);
-        ok = (::close(fd) == 0) && ok;
-        if (ok && ::rename(tmp.c_str(), path.c_str()) == 0) return true;
-        ::unlink(tmp.c_str());
         return false;
     }
-    return false;
+    // Closes the file and renames it over the target, keeping an existing
+    // target's permission bits.
+    bool commit() {
+        struct stat st;
+        if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            ::fchmod(fd, st.st_mode & 07777);
+        int f = fd;
+        fd = -1;
+        if (::close(f) != 0 || ::rename(name.c_str(), target.c_str()) != 0) return false;
+        committed = true;
+        return true;
+    }
+    ~TempOutput() {
+        if (fd >= 0) ::close(fd);
+        if (!committed && !name.empty()) ::unlink(name.c_str());
+    }
+};
+
+// The compressed block, read front to back in bounded pieces, with the
+// CRC-32 of everything read so far.
+struct BlockInput {
+    std::FILE* f;
+    uint64_t left;  // block bytes not yet read
+    uint32_t crc = 0;
+
+    bool read(uint8_t* dst, size_t n) {
+        if (n == 0) return true;
+        if (std::fread(dst, 1, n, f) != n) return false;
+        crc = crc32Update(crc, dst, n);
+        left -= n;
+        return true;
+    }
+    // Reads what is left, for its CRC only.
+    bool drain(std::vector<uint8_t>& buf) {
+        while (left > 0)
+            if (!read(buf.data(), size_t(std::min<uint64_t>(left, buf.size())))) return false;
+        return true;
+    }
+};
+
+// Output is decoded in pieces of this many bytes, so memory stays bounded
+// whatever the entry's size.
+constexpr size_t kPiece = size_t(4) << 20;
+
+// Decodes the block into `out`. False when the block cannot be read or
+// decoded, or the output cannot be written; `in.left` then tells whether the
+// block was read whole.
+bool decodeTo(BlockInput& in, std::vector<uint8_t>& buf, int out) {
+    // buf: [0, 2 * kPiece) stream bytes, then kPiece bytes of output.
+    uint8_t* stream = buf.data();
+    uint8_t* piece = buf.data() + 2 * kPiece;
+    size_t have = size_t(std::min<uint64_t>(in.left, 5 + 3 * 256));
+    if (!in.read(stream, have)) return false;
+    std::optional<StreamDecoder> dec = startStreamDecode({stream, have});
+    if (!dec) return false;
+    size_t pos = std::min(dec->header_len, have);
+    unsigned bit = 0;
+    for (uint64_t done = 0; done < dec->size;) {
+        size_t k = size_t(std::min<uint64_t>(kPiece, dec->size - done));
+        if (have - pos < k + 16 && in.left > 0) {
+            std::memmove(stream, stream + pos, have - pos);
+            have -= pos;
+            pos = 0;
+            size_t more = size_t(std::min<uint64_t>(in.left, 2 * kPiece - have));
+            if (!in.read(stream + have, more)) return false;
+            have += more;
+        }
+        std::optional<size_t> used =
+            decodeStreamPiece(*dec, {stream + pos, have - pos}, bit, in.left == 0, {piece, k});
+        if (!used) return false;
+        pos = std::min(have, pos + *used);
+        if (!writeAll(out, piece, k)) return false;
+        done += k;
+    }
+    return true;
 }
 
 }  // namespace
@@ -78,15 +152,27 @@ int archExtractFile(const std::string& archive, const std::string& out, uint64_t
     if (fseeko(f.get(), off_t(offset), SEEK_SET) != 0 || !readLE32(f.get(), block_len) ||
         !readLE32(f.get(), ctime) || !readLE32(f.get(), mtime) || !readLE32(f.get(), crc))
         return 1;
-    std::vector<uint8_t> block;
-    if (!readBlock(f.get(), block_len, block)) return 1;
-    if (!closeFile(f)) return 1;
-    if (crc32(block.data(), block.size()) != crc)
-        std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
-    std::optional<std::vector<uint8_t>> data = decodeBlock(block);
-    if (!data) return 1;
-    block = std::vector<uint8_t>();
-    return replaceFile(*path, *data) ? 0 : 1;
+    // A block that reaches past the end of the archive cannot be read whole.
+    struct stat st;
+    if (fstat(fileno(f.get()), &st) != 0 ||
+        uint64_t(offset) + 16 + block_len > uint64_t(st.st_size))
+        return 1;
+    TempOutput tmp;
+    if (!tmp.create(*path)) return 1;
+    std::vector<uint8_t> buf;
+    try {
+        buf.resize(3 * kPiece);
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    BlockInput in{f.get(), block_len};
+    bool decoded = decodeTo(in, buf, tmp.fd);
+    // The CRC covers the whole block, so what decoding left unread is read
+    // for it too; the warning comes before any failure is reported.
+    if (!in.drain(buf)) return 1;
+    if (in.crc != crc) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
+    if (!decoded || !closeFile(f)) return 1;
+    return tmp.commit() ? 0 : 1;
 }
 
 }  // namespace pelko

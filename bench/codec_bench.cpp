@@ -2,9 +2,11 @@
 // bench/make_corpus.sh, read from $PELKO_CORPUS (default build/corpus).
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -74,6 +76,31 @@ void encode(benchmark::State& state) {
     state.counters["ratio"] = double(blockSize) / double(data.size());
 }
 
+// Count, build and pack as the archiver does: the whole input counted, then
+// packed in 1 MiB pieces into one reused buffer that is emptied after each.
+void encodePieces(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    constexpr size_t kPiece = size_t{1} << 20;
+    Bytes out;
+    out.reserve(kPiece + 1024);
+    for (auto _ : state) {
+        pelko::ByteCounts counts{};
+        pelko::countBytes(data, counts);
+        const pelko::CodeTable code = pelko::buildCode(counts);
+        pelko::BitPacker packer;
+        pelko::appendBlockHeader(code, data.size(), out);
+        for (size_t at = 0; at < data.size(); at += kPiece) {
+            pelko::packBytes(code, packer, std::span(data).subspan(at, std::min(kPiece, data.size() - at)), out);
+            benchmark::DoNotOptimize(out.data());
+            out.clear();
+        }
+        pelko::finishPack(packer, out);
+        out.clear();
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
 void decode(benchmark::State& state) {
     const Bytes& data = corpus(kInputs[state.range(0)]);
     if (!haveInput(state, data)) return;
@@ -103,10 +130,39 @@ void decodeInto(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
 }
 
+// Decoding as the extractor does: the head, then 8 MiB pieces of output into
+// one reused buffer.
+void decodePieces(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    auto block = pelko::encodeBlock(data);
+    if (!block) return state.SkipWithError("encode failed");
+    constexpr size_t kPiece = size_t{8} << 20;
+    const std::span<const uint8_t> all(*block);
+    Bytes out(kPiece);
+    for (auto _ : state) {
+        auto dec = pelko::startStreamDecode(all.first(std::min<size_t>(all.size(), 773)));
+        if (!dec) return state.SkipWithError("bad header");
+        std::span<const uint8_t> stream = all.subspan(dec->header_len);
+        unsigned bit = 0;
+        for (size_t done = 0; done < data.size();) {
+            const size_t k = std::min(kPiece, data.size() - done);
+            auto used = pelko::decodeStreamPiece(*dec, stream, bit, true, std::span(out).first(k));
+            if (!used || !std::equal(out.begin(), out.begin() + k, data.begin() + done))
+                return state.SkipWithError("decode mismatch");
+            stream = stream.subspan(*used);
+            done += k;
+        }
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
 }  // namespace
 
 BENCHMARK(countOnly)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(packOnly)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(encodePieces)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(encode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(decode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(decodeInto)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(decodePieces)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

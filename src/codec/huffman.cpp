@@ -32,8 +32,12 @@ inline uint32_t entryOf(const Code& c) {
 // between groups; each group adds at most 56 bits and is flushed as one
 // 8-byte store, so `out` needs 8 bytes of slack past the packed data.
 template <int kPerGroup, int kStep, typename Lookup>
-uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& acc, unsigned& count, uint8_t* out,
+uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& accIn, unsigned& countIn, uint8_t* out,
                     Lookup lookup) {
+    // Locals, so that the accumulator stays in a register even where this is
+    // not inlined.
+    uint64_t acc = accIn;
+    unsigned count = countIn;
     for (size_t g = 0; g < groups; ++g) {
 #pragma GCC unroll 8
         for (int k = 0; k < kPerGroup; ++k) {
@@ -47,6 +51,8 @@ uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& acc, unsigned& c
         out += count >> 3;
         count &= 7;
     }
+    accIn = acc;
+    countIn = count;
     return out;
 }
 
@@ -87,36 +93,27 @@ bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t
     size_t n = input.size();
     uint64_t acc = packer.acc;
     unsigned count = packer.count;
-    try {
-        // Work in the whole capacity; a caller that reserved the block length
-        // (plus 16) never sees a reallocation. The size is cut back below.
-        if (out.capacity() - start < 64 && n > 0) out.reserve(start + n + 64);
-        out.resize(out.capacity());
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    uint8_t* o = out.data() + start;
-    auto space = [&] { return static_cast<size_t>(out.data() + out.size() - o); };
+    auto append = [&](const uint8_t* from, size_t len) {
+        try {
+            out.insert(out.end(), from, from + len);
+        } catch (const std::bad_alloc&) {
+            out.resize(start);
+            return false;
+        }
+        return true;
+    };
 
     if (isIdentity(code)) {
         // Pending bits are whole bytes here, so the stream is the input.
-        while (count >= 8 && space() > 0) {
+        uint8_t pending[8];
+        size_t np = 0;
+        while (count >= 8) {
             count -= 8;
-            *o++ = static_cast<uint8_t>(acc >> count);
+            pending[np++] = static_cast<uint8_t>(acc >> count);
         }
+        if (!append(pending, np)) return false;
         if (count == 0) {
-            if (space() < n) {
-                size_t at = static_cast<size_t>(o - out.data());
-                try {
-                    out.resize(at + n);
-                } catch (const std::bad_alloc&) {
-                    out.resize(start);
-                    return false;
-                }
-                o = out.data() + at;
-            }
-            std::memcpy(o, in, n);
-            o += n;
+            if (!append(in, n)) return false;
             n = 0;
         }
     }
@@ -124,82 +121,92 @@ bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t
     uint32_t single[256];
     for (int v = 0; v < 256; ++v) single[v] = entryOf(code.codes[v]);
 
-    std::vector<uint32_t> pairs;
+    const uint32_t* pt = nullptr;
     if (n >= (size_t{1} << 16)) {
         // Two symbols per lookup: the table costs about as much to build as
-        // packing 64 KiB, and packing runs much faster with it.
-        try {
-            pairs.assign(65536, 0);
-        } catch (const std::bad_alloc&) {
-            out.resize(start);
-            return false;
-        }
-        uint8_t present[256];
-        int np = 0;
-        for (int v = 0; v < 256; ++v)
-            if (code.codes[v].len) present[np++] = static_cast<uint8_t>(v);
-        for (int i = 0; i < np; ++i) {
-            uint32_t a = single[present[i]];
-            for (int j = 0; j < np; ++j) {
-                uint32_t b = single[present[j]];
-                uint32_t bits = (a >> 8) << (b & 0xff) | (b >> 8);
-                pairs[present[i] | present[j] << 8] = bits << 8 | ((a & 0xff) + (b & 0xff));
+        // packing 64 KiB, and packing runs much faster with it. It is kept
+        // for the next piece of the same block.
+        if (packer.pairs.empty() || std::memcmp(packer.pairs_code.data(), single, sizeof single) != 0) {
+            try {
+                packer.pairs.assign(65536, 0);
+            } catch (const std::bad_alloc&) {
+                return false;
+            }
+            std::memcpy(packer.pairs_code.data(), single, sizeof single);
+            uint8_t present[256];
+            int np = 0;
+            for (int v = 0; v < 256; ++v)
+                if (code.codes[v].len) present[np++] = static_cast<uint8_t>(v);
+            for (int i = 0; i < np; ++i) {
+                uint32_t a = single[present[i]];
+                for (int j = 0; j < np; ++j) {
+                    uint32_t b = single[present[j]];
+                    uint32_t bits = (a >> 8) << (b & 0xff) | (b >> 8);
+                    packer.pairs[present[i] | present[j] << 8] = bits << 8 | ((a & 0xff) + (b & 0xff));
+                }
             }
         }
+        pt = packer.pairs.data();
     }
-    const uint32_t* pt = pairs.empty() ? nullptr : pairs.data();
     auto pairLookup = [pt](const uint8_t* p) { return pt[p[0] | p[1] << 8]; };
     auto singleLookup = [&single](const uint8_t* p) { return single[*p]; };
-    for (;;) {
-        // A group of 3 pairs or 7 single codes yields at most 6 or 7 bytes;
-        // its store writes 8.
-        for (size_t groups; pt && (groups = std::min(n / 6, space() < 16 ? 0 : (space() - 16) / 6));) {
-            o = packGroups<3, 2>(in, groups, acc, count, o, pairLookup);
-            in += 6 * groups;
-            n -= 6 * groups;
+
+    // Packs `take` bytes from `in` at `o`: at most `take` + 1 bytes, and each
+    // group's 8-byte store may write 7 past its bytes.
+    auto packStage = [&](size_t take, uint8_t* o) {
+        const uint8_t* p = in;
+        size_t left = take;
+        if (pt) {
+            const size_t groups = left / 6;
+            o = packGroups<3, 2>(p, groups, acc, count, o, pairLookup);
+            p += 6 * groups;
+            left -= 6 * groups;
         }
-        for (size_t groups; (groups = std::min(n / 7, space() < 16 ? 0 : (space() - 16) / 7));) {
-            o = packGroups<7, 1>(in, groups, acc, count, o, singleLookup);
-            in += 7 * groups;
-            n -= 7 * groups;
-        }
-        // Out of room with much input left: `out` was not reserved for the
-        // block, so make room for the worst case.
-        if (n <= 64) break;
-        size_t at = static_cast<size_t>(o - out.data());
-        try {
-            out.resize(at + n + 64);
-        } catch (const std::bad_alloc&) {
-            out.resize(start);
-            return false;
-        }
-        o = out.data() + at;
-    }
-    // The last few bytes, or the rest when `out` could not hold a group:
-    // byte by byte, growing `out` as needed.
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t e = single[in[i]];
-        acc = (acc << (e & 0xff)) | (e >> 8);
-        count += e & 0xff;
-        while (count >= 8) {
-            if (space() == 0) {
-                size_t at = static_cast<size_t>(o - out.data());
-                try {
-                    out.resize(at + (n - i) + 64);
-                } catch (const std::bad_alloc&) {
-                    out.resize(start);
-                    return false;
-                }
-                o = out.data() + at;
+        const size_t groups = left / 7;
+        o = packGroups<7, 1>(p, groups, acc, count, o, singleLookup);
+        p += 7 * groups;
+        left -= 7 * groups;
+        for (; left > 0; --left, ++p) {
+            uint32_t e = single[*p];
+            acc = (acc << (e & 0xff)) | (e >> 8);
+            count += e & 0xff;
+            while (count >= 8) {
+                count -= 8;
+                *o++ = static_cast<uint8_t>(acc >> count);
             }
-            count -= 8;
-            *o++ = static_cast<uint8_t>(acc >> count);
+        }
+        in += take;
+        n -= take;
+        return o;
+    };
+    // A stage at a time straight into `out`'s spare capacity: each stage
+    // grows it by its worst case, whose zero-fill is small enough to stay in
+    // cache for the packing that overwrites it, then cuts it back. Where
+    // little capacity is left, small stages go through a buffer and are
+    // appended, so that `out` only reallocates when the bytes need it.
+    constexpr size_t kStageInput = 16384, kSmall = 48;
+    while (n > 0) {
+        const size_t at = out.size();
+        const size_t room = out.capacity() - at;
+        if (room >= 16 + 4 * kSmall) {
+            const size_t take = std::min({n, kStageInput, room - 16});
+            out.resize(at + take + 16);  // within capacity: cannot throw
+            uint8_t* o = packStage(take, out.data() + at);
+            out.resize(static_cast<size_t>(o - out.data()));
+        } else {
+            uint8_t buf[kSmall + 16];
+            uint8_t* o = packStage(std::min(n, kSmall), buf);
+            try {
+                out.insert(out.end(), buf, o);
+            } catch (const std::bad_alloc&) {
+                out.resize(start);
+                return false;
+            }
         }
     }
 
     packer.acc = count ? acc & ((uint64_t{1} << count) - 1) : 0;
     packer.count = count;
-    out.resize(static_cast<size_t>(o - out.data()));
     return true;
 }
 
@@ -217,7 +224,8 @@ bool finishPack(BitPacker& packer, std::vector<uint8_t>& out) {
     } catch (const std::bad_alloc&) {
         return false;
     }
-    packer = BitPacker{};
+    packer.acc = 0;
+    packer.count = 0;
     return true;
 }
 

@@ -44,12 +44,17 @@ std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input);
 // appended to `out` are exactly those of encodeBlock on the whole input.
 // Each returns false when memory cannot be had (or, for the header, when the
 // size does not fit the 32-bit size field); `out` then keeps its old bytes.
-// Packing is fastest when `out` has capacity for the whole block plus 16
-// bytes (see blockLength); it never appends more than that.
+// Packing appends into spare capacity without zero-filling it, so a caller
+// that reuses `out` (or reserved the block length, see blockLength) never
+// sees a reallocation.
 bool appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out);
 struct BitPacker {
     uint64_t acc = 0;  // pending bits in the low `count` bits, oldest highest
     unsigned count = 0;
+    // Kept from one piece to the next: the table that packs two bytes per
+    // lookup, and the code it was built for.
+    std::vector<uint32_t> pairs;
+    std::array<uint32_t, 256> pairs_code{};
 };
 bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
                std::vector<uint8_t>& out);

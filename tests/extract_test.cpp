@@ -61,8 +61,13 @@ TEST_F(Extract, ExtractAllInArchiveOrder) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("out/d")), kAbra);
     writeFile(path("out/d"), "old");
+    ASSERT_EQ(::chmod(path("out/d").c_str(), 0600), 0);
     EXPECT_EQ(runOut({"-e", "../t.pkz", "d"}).status, 0);
     EXPECT_EQ(readFile(path("out/d")), kAbra) << "an existing file is replaced";
+    struct stat st;
+    ASSERT_EQ(::stat(path("out/d").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << "and keeps its permission bits";
+    EXPECT_EQ(listDir(path("out")), (std::vector<std::string>{"d", "x"})) << "no temporary left";
 }
 
 TEST_F(Extract, ArchivesThatGiveNoTable) {

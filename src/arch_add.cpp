@@ -17,6 +17,7 @@ namespace pelko {
 namespace {
 
 constexpr size_t kChunk = size_t(1) << 20;
+constexpr uint64_t kWriteback = uint64_t(8) << 20;
 
 struct InputFile {
     int fd = -1;
@@ -128,12 +129,19 @@ int archAddFile(const std::string& temp, const std::string& file) {
         if (!appendBlockHeader(code, info.size, block)) return 1;
         BitPacker packer;
         uint32_t crc = 0;
-        uint64_t written = 0;
+        uint64_t written = 0, synced = 0;
         auto flush = [&] {
             crc = crc32Update(crc, block.data(), block.size());
             written += block.size();
             bool ok = std::fwrite(block.data(), 1, block.size(), out.get()) == block.size();
             block.clear();
+            // Start writing back what is done, so the flush before the
+            // commit has little left to wait for.
+            if (ok && written - synced >= kWriteback && std::fflush(out.get()) == 0) {
+                ::sync_file_range(fileno(out.get()), off_t(head_pos) + off_t(synced),
+                                  off_t(written - synced), SYNC_FILE_RANGE_WRITE);
+                synced = written;
+            }
             return ok;
         };
         for (uint64_t off = 0; off < info.size;) {

@@ -80,7 +80,7 @@ struct StreamDecoder {
 
     // Lookup tables built from the header, for the decoder's own use.
     std::array<uint16_t, 256> single{};  // next 8 bits -> value | length << 8
-    std::vector<uint32_t> bulk;          // next `window` bits -> several codes
+    std::vector<uint64_t> bulk;          // next `window` bits -> several codes
     unsigned window = 0;                 // 0: no bulk table (small blocks)
     bool complete = false;  // a complete prefix code of distinct values
     uint8_t min_length = 8, length_gcd = 1;  // over the code lengths, when complete

@@ -22,10 +22,10 @@ namespace {
 // Bits of stream looked up at once by the bulk decoder: a wide window yields
 // more codes per lookup but its table costs more to build and falls out of
 // L1, so large outputs take the wide one. The most codes one lookup may
-// yield fill a 4-byte entry with its bit count.
+// yield fill the 4 value bytes of an entry.
 constexpr unsigned kNarrowWindow = 12, kWideWindow = 16;
 constexpr uint64_t kWideMinOutput = uint64_t{1} << 22;
-constexpr unsigned kMaxPerLookup = 3;
+constexpr unsigned kMaxPerLookup = 4;
 // Below this many output bytes the bulk table costs more than it saves.
 constexpr uint64_t kBulkMinOutput = 8192;
 
@@ -34,8 +34,6 @@ inline uint64_t loadBigEndian64(const uint8_t* p) {
     std::memcpy(&v, p, 8);
     return __builtin_bswap64(v);
 }
-
-inline void storeLittleEndian32(uint8_t* p, uint32_t v) { std::memcpy(p, &v, 4); }
 
 // Single-code table entry: byte value in the low byte, code length above it;
 // a length of 0 means no header entry matches these 8 bits.
@@ -60,30 +58,42 @@ void buildSingleTable(const uint8_t* entries, unsigned n, uint16_t* table) {
     }
 }
 
-// Bulk table entry for a kWindow-bit window. Low byte: the bits taken (bits
-// 0-5) and the number of codes (bits 6-7); above it up to kMaxPerLookup byte
-// values. An entry without codes means the first 8 bits match nothing. The
+// Bulk table entry for a window of stream bits, 8 bytes: up to kMaxPerLookup
+// byte values in bytes 0-3, the bits taken in byte 4, the number of codes in
+// byte 5. An entry without codes means the first 8 bits match nothing. The
 // entry holds every whole code in the window: a code's choice depends only on
 // its own bits, so a code that ends inside the window is decoded right
-// whatever follows. The bit count sits lowest so that it serves as a shift
-// count as is, keeping the lookup chain short.
-void buildBulkTable(const uint16_t* single, unsigned window, uint32_t* table) {
+// whatever follows. Each field has a byte of its own so that the decoders
+// read it with a plain byte load instead of shifting and masking a packed
+// word: on the interleaved path the instruction count, not the table's
+// cache footprint, sets the pace.
+constexpr unsigned kEntryBits = 4, kEntryCount = 5;
+
+inline const uint8_t* entryAt(const uint64_t* table, size_t i) {
+    return reinterpret_cast<const uint8_t*>(table + i);
+}
+
+void buildBulkTable(const uint16_t* single, unsigned window, uint64_t* table) {
     const unsigned mask = (1u << window) - 1;
     for (unsigned w = 0; w <= mask; ++w) {
-        uint32_t e = 0;
+        uint8_t e[8] = {};
         unsigned pos = 0, count = 0;
         while (count < kMaxPerLookup && pos < window) {
             unsigned next8 = ((w << pos) & mask) >> (window - 8);
             unsigned s = single[next8];
             unsigned len = s >> 8;
             if (len == 0 || len > window - pos) break;
-            e |= (s & 0xff) << (8 * (1 + count));
-            ++count;
+            e[count++] = static_cast<uint8_t>(s);
             pos += len;
         }
-        table[w] = e | pos | count << 6;
+        e[kEntryBits] = static_cast<uint8_t>(pos);
+        e[kEntryCount] = static_cast<uint8_t>(count);
+        std::memcpy(table + w, e, 8);
     }
 }
+
+// Stores an entry's 4 value bytes at `o`, of which the caller keeps its count.
+inline void storeValues(uint8_t* o, const uint8_t* e) { std::memcpy(o, e, 4); }
 
 // Stream bytes as the decoder reads them: 8 bytes at a byte index.
 struct Direct {
@@ -117,7 +127,7 @@ inline uint64_t loadClamped(std::span<const uint8_t> in, size_t i) {
 // From one refill to the next index taken before a refill, kLookups + 1
 // windows must fit the 56 bits.
 template <unsigned kWindow, typename Source, typename More>
-bool bulkDecode(const Source& src, const uint32_t* table, uint64_t& pos, uint8_t*& out,
+bool bulkDecode(const Source& src, const uint64_t* table, uint64_t& pos, uint8_t*& out,
                 uint8_t* outEnd, More more) {
     constexpr unsigned kLookups = 56 / kWindow - 1;
     size_t p = pos >> 3;
@@ -128,11 +138,12 @@ bool bulkDecode(const Source& src, const uint32_t* table, uint64_t& pos, uint8_t
         p += (63 - cnt) >> 3;
         cnt |= 56;
     };
-    auto lookup = [&](uint8_t* o, uint32_t e) {
-        storeLittleEndian32(o, e >> 8);
-        buf <<= e & 63;
-        cnt -= e & 63;
-        return o + (e >> 6 & 3);
+    auto lookup = [&](uint8_t* o, size_t i) {
+        const uint8_t* e = entryAt(table, i);
+        storeValues(o, e);
+        buf <<= e[kEntryBits];
+        cnt -= e[kEntryBits];
+        return o + e[kEntryCount];
     };
     if (outEnd - out < 16 || !more(p)) return true;
     refill();
@@ -142,10 +153,10 @@ bool bulkDecode(const Source& src, const uint32_t* table, uint64_t& pos, uint8_t
     while (outEnd - o >= 16 && more(p)) {
         uint8_t* const before = o;
 #pragma GCC unroll 4
-        for (unsigned k = 0; k + 1 < kLookups; ++k) o = lookup(o, table[buf >> (64 - kWindow)]);
+        for (unsigned k = 0; k + 1 < kLookups; ++k) o = lookup(o, buf >> (64 - kWindow));
         const size_t last = buf >> (64 - kWindow);
         refill();
-        o = lookup(o, table[last]);
+        o = lookup(o, last);
         // A failed lookup takes no bits, so every later one fails too and an
         // iteration at the latest one later makes no progress.
         if (o == before) return false;
@@ -174,7 +185,7 @@ bool singleDecode(const Source& src, const uint16_t* single, uint64_t& pos, uint
 template <unsigned kWindow>
 bool serialDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos, uint8_t* o,
                   uint8_t* const oEnd) {
-    const uint32_t* bulk = dec.bulk.empty() ? nullptr : dec.bulk.data();
+    const uint64_t* bulk = dec.bulk.empty() ? nullptr : dec.bulk.data();
     const uint16_t* single = dec.single.data();
     // Straight from `in` while every load stays inside it.
     const Direct direct{in.data()};
@@ -227,14 +238,15 @@ struct Chunk {
 
 // Decodes one chunk until its position reaches its end or its output is full.
 template <unsigned kWindow>
-void chunkDecode(const uint8_t* base, const uint32_t* table, const uint16_t* single, Chunk& c) {
+void chunkDecode(const uint8_t* base, const uint64_t* table, const uint16_t* single, Chunk& c) {
     uint64_t pos = c.pos;
     uint8_t* o = c.o;
     while (pos < c.end && c.oEnd - o >= 4) {
-        uint32_t e = table[loadBigEndian64(base + (pos >> 3)) << (pos & 7) >> (64 - kWindow)];
-        storeLittleEndian32(o, e >> 8);
-        o += e >> 6 & 3;
-        pos += e & 63;
+        const uint8_t* e =
+            entryAt(table, loadBigEndian64(base + (pos >> 3)) << (pos & 7) >> (64 - kWindow));
+        storeValues(o, e);
+        o += e[kEntryCount];
+        pos += e[kEntryBits];
     }
     // The last few output bytes one code at a time; a complete code always
     // matches.
@@ -253,28 +265,40 @@ void chunkDecode(const uint8_t* base, const uint32_t* table, const uint16_t* sin
 // load is at a position below its chunk's end, which the caller keeps at
 // least 8 bytes before the end of the stream.
 template <unsigned kWindow>
-void interleavedDecode(const uint8_t* base, const uint32_t* table, const uint16_t* single,
+void interleavedDecode(const uint8_t* base, const uint64_t* table, const uint16_t* single,
                        Chunk (&c)[kChunks]) {
     uint64_t pos[kChunks];
     uint8_t* o[kChunks];
 #pragma GCC unroll 8
     for (unsigned k = 0; k < kChunks; ++k) pos[k] = c[k].pos, o[k] = c[k].o;
+    // One load of stream bits serves kPerLoad lookups: after the shift it
+    // holds at least 57 valid bits, and each lookup takes at most kWindow.
+    // Only the load depends on the position, so the lookups in between do
+    // without the address arithmetic, the byte swap and the variable shift
+    // that a fresh load costs.
+    constexpr unsigned kPerLoad = 57 / kWindow;
     auto step = [&](unsigned k) {
         uint64_t w = loadBigEndian64(base + (pos[k] >> 3)) << (pos[k] & 7);
-        uint32_t e = table[w >> (64 - kWindow)];
-        storeLittleEndian32(o[k], e >> 8);
-        o[k] += e >> 6 & 3;
-        pos[k] += e & 63;
+#pragma GCC unroll 8
+        for (unsigned i = 0; i < kPerLoad; ++i) {
+            const uint8_t* e = entryAt(table, w >> (64 - kWindow));
+            storeValues(o[k], e);
+            o[k] += e[kEntryCount];
+            w <<= e[kEntryBits];
+            pos[k] += e[kEntryBits];
+        }
     };
     for (;;) {
-        // A lookup takes at most kWindow bits and writes 4 bytes, of which
-        // it keeps at most 3.
+        // A step takes at most kPerLoad * kWindow bits and makes kPerLoad
+        // lookups, each writing 4 bytes of which it keeps at most
+        // kMaxPerLookup.
         uint64_t steps = UINT64_MAX;
 #pragma GCC unroll 8
         for (unsigned k = 0; k < kChunks; ++k) {
             const uint64_t room = static_cast<uint64_t>(c[k].oEnd - o[k]);
-            const uint64_t bySize = room >= 4 ? (room - 1) / 3 : 0;
-            const uint64_t byBits = pos[k] < c[k].end ? (c[k].end - pos[k]) / kWindow : 0;
+            const uint64_t bySize = room >= 4 ? room / (4 * kPerLoad) : 0;
+            const uint64_t byBits =
+                pos[k] < c[k].end ? (c[k].end - pos[k]) / (kPerLoad * kWindow) : 0;
             steps = std::min(steps, std::min(bySize, byBits));
         }
         if (steps < 16) break;

@@ -109,14 +109,6 @@ struct Padded {
     uint64_t load(size_t i) const { return loadBigEndian64(bytes + std::min(i, kHold)); }
 };
 
-// 8 bytes from byte `i` of `in`, bytes past its end reading as 0.
-inline uint64_t loadClamped(std::span<const uint8_t> in, size_t i) {
-    if (i + 8 <= in.size()) return loadBigEndian64(in.data() + i);
-    uint8_t b[8] = {};
-    if (i < in.size()) std::memcpy(b, in.data() + i, in.size() - i);
-    return loadBigEndian64(b);
-}
-
 // Bulk decoding from bit `pos` while `more(p)` holds for the next refill's
 // byte index and 16 output bytes remain. `buf` holds `cnt` valid bits at its
 // top; a refill tops it up to at least 56 from byte `p` without a branch, and

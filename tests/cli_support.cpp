@@ -124,6 +124,16 @@ Bytes archiveOf(const std::vector<Bytes>& entries) {
     return b;
 }
 
+Bytes skewed(size_t size, uint32_t seed) {
+    Bytes b(size);
+    for (uint8_t& c : b) {
+        seed = seed * 1664525u + 1013904223u;
+        uint32_t r = seed >> 24;
+        c = uint8_t(r < 128 ? 'a' + r % 4 : r < 224 ? 'e' + r % 16 : r);
+    }
+    return b;
+}
+
 Bytes abracadabraBlock() {
     return {0x05, 0x0B, 0x00, 0x00, 0x00, 0x61, 0x00, 0x01, 0x62, 0xC0, 0x03, 0x63,
             0xE0, 0x04, 0x64, 0xF0, 0x04, 0x72, 0x80, 0x02, 0x69, 0xCF, 0x68};

@@ -41,6 +41,10 @@ Bytes goodEntry(const std::string& name, const Bytes& block);
 // Entries followed by the end marker.
 Bytes archiveOf(const std::vector<Bytes>& entries);
 
+// Deterministic file contents: `size` bytes of a skewed distribution, so the
+// blocks are neither trivial nor incompressible.
+Bytes skewed(size_t size, uint32_t seed);
+
 // The 23-byte block of the word "abracadabra".
 Bytes abracadabraBlock();
 

@@ -30,16 +30,6 @@ int killsPerCommand() {
     return n > 0 ? n : 8;
 }
 
-Bytes skewed(size_t size, uint32_t seed) {
-    Bytes b(size);
-    for (uint8_t& c : b) {
-        seed = seed * 1664525u + 1013904223u;
-        uint32_t r = seed >> 24;
-        c = uint8_t(r < 128 ? 'a' + r % 4 : r < 224 ? 'e' + r % 16 : r);
-    }
-    return b;
-}
-
 // The archives here are megabytes; a plain read keeps a debug build quick.
 Bytes slurp(const std::string& p) {
     Bytes b;

@@ -102,18 +102,6 @@ Snapshot snapshot(const std::string& dir, const std::string& prefix = "") {
     return s;
 }
 
-// Deterministic file contents: `size` bytes of a skewed distribution, so the
-// blocks are neither trivial nor incompressible.
-Bytes skewed(size_t size, uint32_t seed) {
-    Bytes b(size);
-    for (uint8_t& c : b) {
-        seed = seed * 1664525u + 1013904223u;
-        uint32_t r = seed >> 24;
-        c = uint8_t(r < 128 ? 'a' + r % 4 : r < 224 ? 'e' + r % 16 : r);
-    }
-    return b;
-}
-
 class Fault : public TempDirTest {
 protected:
     void SetUp() override {

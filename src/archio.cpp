@@ -1,7 +1,6 @@
 // Field I/O and the shared entry walk.
 #include "archio.h"
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -63,7 +62,6 @@ WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(Entry
             return WalkEnd::EndMarker;
         }
         e.lead = uint8_t(lead);
-        e.lead_pos = pos;
         if (!readName(f, e.name)) return WalkEnd::Truncated;
         e.offset = pos + e.name.size() + 2;
         if (!readLE32(f, e.block_len)) return WalkEnd::Truncated;
@@ -105,21 +103,6 @@ bool copyBlock(std::FILE* in, std::FILE* out, uint64_t len, uint32_t& crc) {
         len -= n;
     }
     return true;
-}
-
-bool readBlock(std::FILE* in, uint64_t len, std::vector<uint8_t>& buf) {
-    // A damaged length must not make us allocate gigabytes before noticing
-    // that the file is shorter.
-    struct stat st;
-    off_t here = ftello(in);
-    if (here < 0 || fstat(fileno(in), &st) != 0) return false;
-    if (S_ISREG(st.st_mode) && uint64_t(here) + len > uint64_t(st.st_size)) return false;
-    try {
-        buf.resize(size_t(len));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return buf.empty() || std::fread(buf.data(), 1, buf.size(), in) == buf.size();
 }
 
 bool truncateFile(std::FILE* f, uint64_t size) {

@@ -38,11 +38,9 @@ inline const std::string kRejectedName = "__warning__";
 struct EntryHead {
     uint8_t lead = 0;
     std::string name;
-    uint64_t lead_pos = 0;  // archive position of the lead byte
     uint64_t offset = 0;    // entry offset: position of the block-length field
     uint32_t block_len = 0;
     uint32_t ctime = 0, mtime = 0, crc = 0;  // read only with Fields::All
-    uint64_t blockPos() const { return offset + 16; }
     uint64_t nextPos() const { return offset + 16 + block_len; }
 };
 
@@ -72,10 +70,6 @@ bool writeEntryHead(std::FILE* out, const EntryHead& e);
 // bounded buffer, and returns their CRC-32 in `crc`; false on a short read or
 // a failed write.
 bool copyBlock(std::FILE* in, std::FILE* out, uint64_t len, uint32_t& crc);
-
-// Reads `len` bytes into `buf`, never allocating far more than the file
-// holds; false on a short read or when memory cannot be had.
-bool readBlock(std::FILE* in, uint64_t len, std::vector<uint8_t>& buf);
 
 // Cuts the file to `size` bytes after flushing; true on success.
 bool truncateFile(std::FILE* f, uint64_t size);

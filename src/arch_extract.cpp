@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "arch.h"
 #include "archio.h"
@@ -101,9 +102,10 @@ struct BlockInput {
         return true;
     }
     // Reads what is left, for its CRC only.
-    bool drain(std::vector<uint8_t>& buf) {
+    bool drain() {
+        uint8_t buf[1 << 16];
         while (left > 0)
-            if (!read(buf.data(), size_t(std::min<uint64_t>(left, buf.size())))) return false;
+            if (!read(buf, size_t(std::min<uint64_t>(left, sizeof buf)))) return false;
         return true;
     }
 };
@@ -112,34 +114,46 @@ struct BlockInput {
 // whatever the entry's size.
 constexpr size_t kPiece = size_t(4) << 20;
 
+// Room for `n` bytes without zero-filling them; null when memory cannot be had.
+std::unique_ptr<uint8_t[]> allocate(size_t n) {
+    try {
+        return std::make_unique_for_overwrite<uint8_t[]>(n);
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
 // Decodes the block into `out`. False when the block cannot be read or
-// decoded, or the output cannot be written; `in.left` then tells whether the
-// block was read whole.
-bool decodeTo(BlockInput& in, std::vector<uint8_t>& buf, int out) {
-    // buf: [0, 2 * kPiece) stream bytes, then kPiece bytes of output.
-    uint8_t* stream = buf.data();
-    uint8_t* piece = buf.data() + 2 * kPiece;
+// decoded, memory cannot be had, or the output cannot be written.
+bool decodeTo(BlockInput& in, int out) {
+    // Stream bytes are buffered two pieces' worth at a time (a piece of
+    // output never needs more than a piece of stream, plus a little).
+    const size_t room = size_t(std::min<uint64_t>(in.left, 2 * kPiece)) + 5 + 3 * 256;
+    std::unique_ptr<uint8_t[]> stream = allocate(room);
+    if (!stream) return false;
     size_t have = size_t(std::min<uint64_t>(in.left, 5 + 3 * 256));
-    if (!in.read(stream, have)) return false;
-    std::optional<StreamDecoder> dec = startStreamDecode({stream, have});
+    if (!in.read(stream.get(), have)) return false;
+    std::optional<StreamDecoder> dec = startStreamDecode({stream.get(), have});
     if (!dec) return false;
+    std::unique_ptr<uint8_t[]> piece = allocate(size_t(std::min<uint64_t>(dec->size, kPiece)));
+    if (!piece) return false;
     size_t pos = std::min(dec->header_len, have);
     unsigned bit = 0;
     for (uint64_t done = 0; done < dec->size;) {
         size_t k = size_t(std::min<uint64_t>(kPiece, dec->size - done));
         if (have - pos < k + 16 && in.left > 0) {
-            std::memmove(stream, stream + pos, have - pos);
+            std::memmove(stream.get(), stream.get() + pos, have - pos);
             have -= pos;
             pos = 0;
-            size_t more = size_t(std::min<uint64_t>(in.left, 2 * kPiece - have));
-            if (!in.read(stream + have, more)) return false;
+            size_t more = size_t(std::min<uint64_t>(in.left, room - have));
+            if (!in.read(stream.get() + have, more)) return false;
             have += more;
         }
-        std::optional<size_t> used =
-            decodeStreamPiece(*dec, {stream + pos, have - pos}, bit, in.left == 0, {piece, k});
+        std::optional<size_t> used = decodeStreamPiece(*dec, {stream.get() + pos, have - pos},
+                                                       bit, in.left == 0, {piece.get(), k});
         if (!used) return false;
         pos = std::min(have, pos + *used);
-        if (!writeAll(out, piece, k)) return false;
+        if (!writeAll(out, piece.get(), k)) return false;
         done += k;
     }
     return true;
@@ -168,17 +182,11 @@ int archExtractFile(const std::string& archive, const std::string& out, uint64_t
         return 1;
     TempOutput tmp;
     if (!tmp.create(*path)) return 1;
-    std::vector<uint8_t> buf;
-    try {
-        buf.resize(3 * kPiece);
-    } catch (const std::bad_alloc&) {
-        return 1;
-    }
     BlockInput in{f.get(), block_len};
-    bool decoded = decodeTo(in, buf, tmp.fd);
+    bool decoded = decodeTo(in, tmp.fd);
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.
-    if (!in.drain(buf)) return 1;
+    if (!in.drain()) return 1;
     if (in.crc != crc) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
     if (!decoded || !closeFile(f)) return 1;
     return tmp.commit() ? 0 : 1;

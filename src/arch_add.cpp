@@ -19,13 +19,6 @@ namespace {
 constexpr size_t kChunk = size_t(1) << 20;
 constexpr uint64_t kWriteback = uint64_t(8) << 20;
 
-struct InputFile {
-    int fd = -1;
-    ~InputFile() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 struct FileInfo {
     uint64_t size = 0;
     uint32_t ctime = 0, mtime = 0;
@@ -93,7 +86,7 @@ int archAddFile(const std::string& temp, const std::string& file) {
     if (file == kRejectedName) return 0;
     // A name this long could never be read back from the archive.
     if (file.size() >= kNameBufferSize) return 1;
-    InputFile in;
+    Fd in;
     // Non-blocking so that opening a FIFO cannot hang; only regular files go on.
     in.fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     FilePtr out = openFile(temp, "r+b");

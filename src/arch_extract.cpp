@@ -32,30 +32,19 @@ std::optional<std::string> safeOutputPath(const std::string& name) {
     return path;
 }
 
-bool writeAll(int fd, const uint8_t* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, std::min<size_t>(n, size_t(1) << 30));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
 // A fresh file beside the target that takes the target's place only when
 // everything was written; otherwise it is removed again.
 struct TempOutput {
     std::string target, name;
-    int fd = -1;
+    Fd file;
     bool committed = false;
 
     bool create(const std::string& path) {
         target = path;
         for (int n = 0; n < 256; ++n) {
             name = path + ".pelko-tmp" + std::to_string(::getpid()) + "-" + std::to_string(n);
-            fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (fd >= 0) return true;
+            file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (file.fd >= 0) return true;
             if (errno != EEXIST) return false;
         }
         return false;
@@ -67,10 +56,8 @@ struct TempOutput {
     bool commit() {
         struct stat st;
         if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            ::fchmod(fd, st.st_mode & 07777);
-        int f = fd;
-        fd = -1;
-        if (::close(f) != 0) return false;
+            ::fchmod(file.fd, st.st_mode & 07777);
+        if (!file.close()) return false;
         if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
             ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
             committed = true;
@@ -82,7 +69,7 @@ struct TempOutput {
         return true;
     }
     ~TempOutput() {
-        if (fd >= 0) ::close(fd);
+        file.close();
         if (!committed && !name.empty()) ::unlink(name.c_str());
     }
 };
@@ -183,7 +170,7 @@ int archExtractFile(const std::string& archive, const std::string& out, uint64_t
     TempOutput tmp;
     if (!tmp.create(*path)) return 1;
     BlockInput in{f.get(), block_len};
-    bool decoded = decodeTo(in, tmp.fd);
+    bool decoded = decodeTo(in, tmp.file.fd);
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.
     if (!in.drain()) return 1;

@@ -14,33 +14,6 @@
 namespace pelko {
 namespace {
 
-struct Fd {
-    int fd = -1;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd() {
-        if (fd >= 0) ::close(fd);
-    }
-    // Closes explicitly so that a failed close is seen.
-    bool close() {
-        int f = fd;
-        fd = -1;
-        return ::close(f) == 0;
-    }
-};
-
-bool writeAll(int fd, const char* p, size_t n) {
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
 // Copies the rest of `in` to `out`, in kernel space where the system allows.
 bool copyContents(int in, int out) {
     bool kernel = true;

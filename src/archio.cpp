@@ -4,11 +4,34 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <new>
 
 #include "crc32.h"
 
 namespace pelko {
+
+Fd::~Fd() {
+    if (fd >= 0) ::close(fd);
+}
+
+bool Fd::close() {
+    int f = fd;
+    fd = -1;
+    return f >= 0 && ::close(f) == 0;
+}
+
+bool writeAll(int fd, const void* data, size_t n) {
+    auto p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        ssize_t w = ::write(fd, p, std::min<size_t>(n, size_t(1) << 30));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        p += w;
+        n -= size_t(w);
+    }
+    return true;
+}
 
 FilePtr openFile(const std::string& path, const char* mode) {
     FilePtr f(std::fopen(path.c_str(), mode));

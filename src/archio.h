@@ -18,6 +18,21 @@ struct FileCloser {
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
+// An owned file descriptor, closed when it goes out of scope.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    explicit Fd(int f) : fd(f) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd();
+    // Closes explicitly so that a failed close is seen; true on success.
+    bool close();
+};
+
+// Writes all `n` bytes, taking as many write calls as it needs.
+bool writeAll(int fd, const void* data, size_t n);
+
 // fopen with a larger buffer; null on failure.
 FilePtr openFile(const std::string& path, const char* mode);
 // Closes explicitly so that a failed flush or close is seen; true on success.

@@ -33,8 +33,8 @@ struct FileInfo {
 
 bool statInput(int fd, FileInfo& info) {
     struct statx stx;
-    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME,
-                &stx) == 0) {
+    if (::statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME, &stx) ==
+        0) {
         info.regular = S_ISREG(stx.stx_mode);
         info.size = stx.stx_size;
         info.mtime = uint32_t(stx.stx_mtime.tv_sec);

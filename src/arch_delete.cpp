@@ -19,7 +19,7 @@ std::optional<std::string> archDeleteFiles(const std::string& archive, const Nam
         WalkEnd end = walkEntries(in.get(), Fields::All, [&](EntryHead& e) {
             if (doomed.count(e.name))
                 return fseeko(in.get(), off_t(e.block_len), SEEK_CUR) == 0 ? Visit::Next
-                                                                            : Visit::Fail;
+                                                                           : Visit::Fail;
             uint32_t crc;
             return writeEntryHead(out, e) && copyBlock(in.get(), out, e.block_len, crc)
                        ? Visit::Next

@@ -136,8 +136,8 @@ bool decodeTo(BlockInput& in, int out) {
             if (!in.read(stream.get() + have, more)) return false;
             have += more;
         }
-        std::optional<size_t> used = decodeStreamPiece(*dec, {stream.get() + pos, have - pos},
-                                                       bit, in.left == 0, {piece.get(), k});
+        std::optional<size_t> used = decodeStreamPiece(*dec, {stream.get() + pos, have - pos}, bit,
+                                                       in.left == 0, {piece.get(), k});
         if (!used) return false;
         pos = std::min(have, pos + *used);
         if (!writeAll(out, piece.get(), k)) return false;

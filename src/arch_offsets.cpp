@@ -44,8 +44,7 @@ std::optional<AllEntries> archCreateOffsetTableForAll(const std::string& archive
             return Visit::Next;
         });
         // An archive without entries gives no table, like a failure.
-        if (end != WalkEnd::EndMarker || !closeFile(f) || all.offsets.empty())
-            return std::nullopt;
+        if (end != WalkEnd::EndMarker || !closeFile(f) || all.offsets.empty()) return std::nullopt;
         return all;
     } catch (const std::bad_alloc&) {
         return std::nullopt;

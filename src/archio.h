@@ -53,7 +53,7 @@ inline const std::string kRejectedName = "__warning__";
 struct EntryHead {
     uint8_t lead = 0;
     std::string name;
-    uint64_t offset = 0;    // entry offset: position of the block-length field
+    uint64_t offset = 0;  // entry offset: position of the block-length field
     uint32_t block_len = 0;
     uint32_t ctime = 0, mtime = 0, crc = 0;  // read only with Fields::All
     uint64_t nextPos() const { return offset + 16 + block_len; }

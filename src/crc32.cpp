@@ -133,6 +133,8 @@ uint32_t crc32Update(uint32_t crc, const uint8_t* data, size_t len) {
     return crc32Portable(crc, data, len);
 }
 
-uint32_t crc32(const uint8_t* data, size_t len) { return crc32Update(0, data, len); }
+uint32_t crc32(const uint8_t* data, size_t len) {
+    return crc32Update(0, data, len);
+}
 
 }  // namespace pelko

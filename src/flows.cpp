@@ -80,6 +80,8 @@ int deleteFlow(NameList& names) {
     return commit(names[0], archDeleteFiles(names[0], names));
 }
 
-int fixFlow(const std::string& archive) { return commit(archive, archMakeTempAndFix(archive)); }
+int fixFlow(const std::string& archive) {
+    return commit(archive, archMakeTempAndFix(archive));
+}
 
 }  // namespace pelko

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "huffman.h"
+#include "codec/huffman.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "crc32.h"
+#include "archive/crc32.h"
 
 namespace {
 

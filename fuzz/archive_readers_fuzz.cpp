@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "arch.h"
-#include "archio.h"
+#include "archive/archive.h"
+#include "archive/format.h"
 #include "fuzz_check.h"
 
 namespace {

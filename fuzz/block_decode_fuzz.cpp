@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fuzz_check.h"
-#include "huffman.h"
+#include "codec/huffman.h"
 
 namespace {
 

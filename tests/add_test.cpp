@@ -7,7 +7,7 @@
 #include <chrono>
 
 #include "cli_support.h"
-#include "crc32.h"
+#include "archive/crc32.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // Field I/O and the entry walk on archives built in memory.
-#include "archio.h"
+#include "archive/format.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "crc32.h"
+#include "archive/crc32.h"
 
 namespace testing_support {
 namespace {

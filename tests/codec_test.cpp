@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "huffman.h"
-#include "huffman_detail.h"
+#include "codec/huffman.h"
+#include "codec/huffman_detail.h"
 
 namespace pelko {
 namespace {

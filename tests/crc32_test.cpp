@@ -1,5 +1,5 @@
 // CRC-32 against known vectors and a bitwise reference on random buffers.
-#include "crc32.h"
+#include "archive/crc32.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Checks the worked example of docs/FORMAT.md against the program: adding a.txt
+# Checks the worked example of doc/FORMAT.md against the program: adding a.txt
 # (abracadabra) to a new archive must give the bytes the document shows,
 # except the eight time bytes at offsets 11 to 18.
 # Usage: release_format_example.sh PELKO FORMAT_MD

@@ -1,6 +1,6 @@
 # Release checks: the manual page renders without warnings, every example in
 # the README and the manual page runs as shown, the worked example of
-# docs/FORMAT.md matches the program, and the bash completion offers what it
+# doc/FORMAT.md matches the program, and the bash completion offers what it
 # should.
 set(PELKO_RELEASE_TESTS ${CMAKE_CURRENT_SOURCE_DIR})
 
@@ -20,4 +20,4 @@ add_test(NAME release_completion
   COMMAND bash ${PELKO_RELEASE_TESTS}/release_completion.sh $<TARGET_FILE:pelko> ${PROJECT_SOURCE_DIR}/completion/pelko)
 
 add_test(NAME release_format_example
-  COMMAND sh ${PELKO_RELEASE_TESTS}/release_format_example.sh $<TARGET_FILE:pelko> ${PROJECT_SOURCE_DIR}/docs/FORMAT.md)
+  COMMAND sh ${PELKO_RELEASE_TESTS}/release_format_example.sh $<TARGET_FILE:pelko> ${PROJECT_SOURCE_DIR}/doc/FORMAT.md)

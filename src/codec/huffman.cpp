@@ -1,6 +1,6 @@
 // Huffman block encoder: block header, bit packing and the whole-buffer
 // encoder.
-#include "huffman.h"
+#include "codec/huffman.h"
 
 #include <algorithm>
 #include <cstring>

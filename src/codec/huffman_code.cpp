@@ -4,7 +4,7 @@
 #include <cstring>
 #include <vector>
 
-#include "huffman_detail.h"
+#include "codec/huffman_detail.h"
 
 namespace pelko {
 

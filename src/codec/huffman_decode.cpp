@@ -13,7 +13,7 @@
 #include <memory>
 #include <new>
 
-#include "huffman_detail.h"
+#include "codec/huffman_detail.h"
 
 namespace pelko {
 

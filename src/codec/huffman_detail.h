@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "huffman.h"
+#include "codec/huffman.h"
 
 namespace pelko::detail {
 

@@ -1,40 +1,24 @@
-// Field I/O of the archive format: owned file handles, the LE32 writer and
-// reader, bounded block copying, and the one entry walk every reader shares.
+// The archive format and its field I/O: the LE32 writer and reader over
+// buffered streams, bounded block copying, and the one entry walk every
+// reader shares.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
+#include "os/os.h"
+
 namespace pelko {
 
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept {
-        if (f) std::fclose(f);
-    }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
-// An owned file descriptor, closed when it goes out of scope.
-struct Fd {
-    int fd = -1;
-    Fd() = default;
-    explicit Fd(int f) : fd(f) {}
-    Fd(const Fd&) = delete;
-    Fd& operator=(const Fd&) = delete;
-    ~Fd();
-    // Closes explicitly so that a failed close is seen; true on success.
-    bool close();
-};
-
-// Writes all `n` bytes, taking as many write calls as it needs.
-bool writeAll(int fd, const void* data, size_t n);
+using os::FilePtr;
 
 // fopen with a larger buffer; null on failure.
-FilePtr openFile(const std::string& path, const char* mode);
+inline FilePtr openFile(const std::string& path, const char* mode) {
+    return os::openStream(path, mode);
+}
 // Closes explicitly so that a failed flush or close is seen; true on success.
 bool closeFile(FilePtr& f);
 
@@ -85,8 +69,5 @@ bool writeEntryHead(std::FILE* out, const EntryHead& e);
 // bounded buffer, and returns their CRC-32 in `crc`; false on a short read or
 // a failed write.
 bool copyBlock(std::FILE* in, std::FILE* out, uint64_t len, uint32_t& crc);
-
-// Cuts the file to `size` bytes after flushing; true on success.
-bool truncateFile(std::FILE* f, uint64_t size);
 
 }  // namespace pelko

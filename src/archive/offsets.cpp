@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <unordered_map>
 
-#include "arch.h"
-#include "archio.h"
+#include "archive/archive.h"
+#include "archive/format.h"
 
 namespace pelko {
 

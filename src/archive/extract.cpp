@@ -1,19 +1,15 @@
 // Extracting one entry: the block is read, checked and decoded completely
 // before the output path is touched, then written to a temporary file beside
 // the target and renamed over it, so a failure never destroys a file.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 
-#include "arch.h"
-#include "archio.h"
-#include "crc32.h"
-#include "huffman.h"
+#include "archive/archive.h"
+#include "archive/crc32.h"
+#include "archive/format.h"
+#include "codec/huffman.h"
+#include "os/os.h"
 
 namespace pelko {
 namespace {
@@ -36,41 +32,27 @@ std::optional<std::string> safeOutputPath(const std::string& name) {
 // everything was written; otherwise it is removed again.
 struct TempOutput {
     std::string target, name;
-    Fd file;
+    os::File file;
     bool committed = false;
 
     bool create(const std::string& path) {
         target = path;
-        for (int n = 0; n < 256; ++n) {
-            name = path + ".pelko-tmp" + std::to_string(::getpid()) + "-" + std::to_string(n);
-            file.fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-            if (file.fd >= 0) return true;
-            if (errno != EEXIST) return false;
-        }
-        return false;
+        std::optional<os::NewFile> created =
+            os::createNumbered(path + ".pelko-tmp" + std::to_string(os::processId()) + "-");
+        if (!created) return false;
+        name = std::move(created->name);
+        file = std::move(created->file);
+        return true;
     }
     // Closes the file and puts it in the target's place, keeping an existing
-    // target's permission bits. An existing regular file is swapped out
-    // atomically and then removed: a plain rename over it would make ext4
-    // flush the new file to disk first, which costs more than the decode.
+    // target's permission bits.
     bool commit() {
-        struct stat st;
-        if (::stat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-            ::fchmod(file.fd, st.st_mode & 07777);
-        if (!file.close()) return false;
-        if (::lstat(target.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-            ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
-            committed = true;
-            ::unlink(name.c_str());
-            return true;
-        }
-        if (::rename(name.c_str(), target.c_str()) != 0) return false;
-        committed = true;
-        return true;
+        committed = os::replaceWith(file, name, target);
+        return committed;
     }
     ~TempOutput() {
         file.close();
-        if (!committed && !name.empty()) ::unlink(name.c_str());
+        if (!committed && !name.empty()) os::removeFile(name);
     }
 };
 
@@ -112,7 +94,7 @@ std::unique_ptr<uint8_t[]> allocate(size_t n) {
 
 // Decodes the block into `out`. False when the block cannot be read or
 // decoded, memory cannot be had, or the output cannot be written.
-bool decodeTo(BlockInput& in, int out) {
+bool decodeTo(BlockInput& in, os::File& out) {
     // Stream bytes are buffered two pieces' worth at a time (a piece of
     // output never needs more than a piece of stream, plus a little).
     const size_t room = size_t(std::min<uint64_t>(in.left, 2 * kPiece)) + 5 + 3 * 256;
@@ -140,7 +122,7 @@ bool decodeTo(BlockInput& in, int out) {
                                                        in.left == 0, {piece.get(), k});
         if (!used) return false;
         pos = std::min(have, pos + *used);
-        if (!writeAll(out, piece.get(), k)) return false;
+        if (!out.writeAll(piece.get(), k)) return false;
         done += k;
     }
     return true;
@@ -159,18 +141,16 @@ int archExtractFile(const std::string& archive, const std::string& out, uint64_t
     }
     if (path->empty()) return 1;
     uint32_t block_len, ctime, mtime, crc;
-    if (fseeko(f.get(), off_t(offset), SEEK_SET) != 0 || !readLE32(f.get(), block_len) ||
+    if (!os::seek(f.get(), int64_t(offset), SEEK_SET) || !readLE32(f.get(), block_len) ||
         !readLE32(f.get(), ctime) || !readLE32(f.get(), mtime) || !readLE32(f.get(), crc))
         return 1;
     // A block that reaches past the end of the archive cannot be read whole.
-    struct stat st;
-    if (fstat(fileno(f.get()), &st) != 0 ||
-        uint64_t(offset) + 16 + block_len > uint64_t(st.st_size))
-        return 1;
+    std::optional<uint64_t> archive_size = os::size(f.get());
+    if (!archive_size || offset + 16 + block_len > *archive_size) return 1;
     TempOutput tmp;
     if (!tmp.create(*path)) return 1;
     BlockInput in{f.get(), block_len};
-    bool decoded = decodeTo(in, tmp.file.fd);
+    bool decoded = decodeTo(in, tmp.file);
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.
     if (!in.drain()) return 1;

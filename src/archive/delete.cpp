@@ -2,9 +2,9 @@
 // working copy, carrying every kept entry over byte for byte.
 #include <unordered_set>
 
-#include "arch.h"
-#include "archio.h"
-#include "archtemp.h"
+#include "archive/archive.h"
+#include "archive/format.h"
+#include "archive/working_copy.h"
 
 namespace pelko {
 
@@ -18,8 +18,7 @@ std::optional<std::string> archDeleteFiles(const std::string& archive, const Nam
         std::FILE* out = wc->file.get();
         WalkEnd end = walkEntries(in.get(), Fields::All, [&](EntryHead& e) {
             if (doomed.count(e.name))
-                return fseeko(in.get(), off_t(e.block_len), SEEK_CUR) == 0 ? Visit::Next
-                                                                           : Visit::Fail;
+                return os::seek(in.get(), e.block_len, SEEK_CUR) ? Visit::Next : Visit::Fail;
             uint32_t crc;
             return writeEntryHead(out, e) && copyBlock(in.get(), out, e.block_len, crc)
                        ? Visit::Next

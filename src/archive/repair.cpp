@@ -2,9 +2,9 @@
 // the first one whose block fails its CRC-32; the archive is cut there.
 #include <cstdio>
 
-#include "arch.h"
-#include "archio.h"
-#include "archtemp.h"
+#include "archive/archive.h"
+#include "archive/format.h"
+#include "archive/working_copy.h"
 
 namespace pelko {
 
@@ -18,11 +18,11 @@ std::optional<std::string> archMakeTempAndFix(const std::string& archive) {
         // The entry is written while its block is checked; a block that
         // fails, or cannot be read whole, is cut off again.
         uint32_t crc;
-        off_t entry_start = ftello(out);
-        if (entry_start < 0 || !writeEntryHead(out, e)) return Visit::Fail;
+        std::optional<uint64_t> entry_start = os::tell(out);
+        if (!entry_start || !writeEntryHead(out, e)) return Visit::Fail;
         bool read = copyBlock(in.get(), out, e.block_len, crc);
         if (read && crc == e.crc) return Visit::Next;
-        if (!truncateFile(out, uint64_t(entry_start))) return Visit::Fail;
+        if (!os::truncate(out, *entry_start)) return Visit::Fail;
         if (!read) return Visit::Fail;
         std::printf("Fixed: find a error on file \"%s\", delete the rest of archive.\n",
                     e.name.c_str());

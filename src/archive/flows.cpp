@@ -2,7 +2,7 @@
 // ends a failed run, and yields the exit status.
 #include <cstdio>
 
-#include "arch.h"
+#include "archive/archive.h"
 
 namespace pelko {
 

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "arch.h"
+#include "archive/archive.h"
 
 namespace {
 

@@ -1,43 +1,12 @@
 // Field I/O and the shared entry walk.
-#include "archio.h"
-
-#include <unistd.h>
+#include "archive/format.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 
-#include "crc32.h"
+#include "archive/crc32.h"
 
 namespace pelko {
-
-Fd::~Fd() {
-    if (fd >= 0) ::close(fd);
-}
-
-bool Fd::close() {
-    int f = fd;
-    fd = -1;
-    return f >= 0 && ::close(f) == 0;
-}
-
-bool writeAll(int fd, const void* data, size_t n) {
-    auto p = static_cast<const uint8_t*>(data);
-    while (n > 0) {
-        ssize_t w = ::write(fd, p, std::min<size_t>(n, size_t(1) << 30));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-    }
-    return true;
-}
-
-FilePtr openFile(const std::string& path, const char* mode) {
-    FilePtr f(std::fopen(path.c_str(), mode));
-    if (f) std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
-    return f;
-}
 
 bool closeFile(FilePtr& f) {
     if (!f) return false;
@@ -95,8 +64,7 @@ WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(Entry
         Visit v = visit(e);
         if (v == Visit::Stop) return WalkEnd::Stopped;
         if (v == Visit::Fail) return WalkEnd::Failed;
-        if (fields == Fields::LengthOnly &&
-            fseeko(f, off_t(uint64_t(e.block_len) + 12), SEEK_CUR) != 0)
+        if (fields == Fields::LengthOnly && !os::seek(f, int64_t(e.block_len) + 12, SEEK_CUR))
             return WalkEnd::Truncated;
         pos = e.nextPos();
     }
@@ -126,11 +94,6 @@ bool copyBlock(std::FILE* in, std::FILE* out, uint64_t len, uint32_t& crc) {
         len -= n;
     }
     return true;
-}
-
-bool truncateFile(std::FILE* f, uint64_t size) {
-    return std::fflush(f) == 0 && ftruncate(fileno(f), off_t(size)) == 0 &&
-           fseeko(f, off_t(size), SEEK_SET) == 0;
 }
 
 }  // namespace pelko

@@ -1,7 +1,7 @@
 // CRC-32: folding with carry-less multiplication where the processor has it
 // (checked at run time), and slicing-by-8 with tables computed at compile time
 // everywhere else and for the tails.
-#include "crc32.h"
+#include "archive/crc32.h"
 
 #include <array>
 #include <cstring>

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "archio.h"
+#include "archive/format.h"
 
 namespace pelko {
 

@@ -1,8 +1,8 @@
 // Listing an archive: entry names with their block lengths, then totals.
 #include <cinttypes>
 
-#include "arch.h"
-#include "archio.h"
+#include "archive/archive.h"
+#include "archive/format.h"
 
 namespace pelko {
 

@@ -1,0 +1,145 @@
+// The one home of operating-system calls: owned file handles, full and
+// positioned I/O, exclusive creation of fresh files, the durable atomic
+// replace, file identity and times, and the few stream operations standard
+// C++ leaves to the platform. Nothing above this layer includes a system
+// header; posix.cpp implements it, and a windows.cpp can sit beside it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace pelko::os {
+
+// Why an open or create failed, where the caller acts on the difference.
+enum class Error {
+    None,
+    Missing,  // no such file
+    Exists,   // exclusive creation found the name taken
+    Other,
+};
+
+// An owned file handle (a descriptor, or a Windows HANDLE), closed when it
+// goes out of scope. Close explicitly where a failed close must be seen.
+class File {
+public:
+    File() = default;
+    explicit File(std::intptr_t native) : native_(native) {}
+    File(File&& o) noexcept : native_(o.release()) {}
+    File& operator=(File&& o) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File();
+
+    bool isOpen() const { return native_ != kInvalid; }
+    std::intptr_t native() const { return native_; }
+    std::intptr_t release() {
+        std::intptr_t n = native_;
+        native_ = kInvalid;
+        return n;
+    }
+    // True when the handle was open and closed cleanly.
+    bool close();
+
+    // Reads or writes exactly `n` bytes at the current position, taking as
+    // many calls as it needs; false on an error or an early end of file.
+    bool readAll(void* buf, std::size_t n);
+    bool writeAll(const void* data, std::size_t n);
+    // The same at `offset`, leaving the current position alone.
+    bool readAt(std::uint64_t offset, void* buf, std::size_t n);
+    bool seek(std::uint64_t offset);
+    std::optional<std::uint64_t> size();
+    bool truncate(std::uint64_t size);
+    // Flushes the contents to the disk.
+    bool sync();
+    // Starts writing `len` bytes at `offset` back to the disk without
+    // waiting for them: a hint, so the final sync has less to wait for.
+    void startWriteback(std::uint64_t offset, std::uint64_t len);
+
+private:
+    static constexpr std::intptr_t kInvalid = -1;
+    std::intptr_t native_ = kInvalid;
+};
+
+// Opens for reading. openInput is for the files a user names: it never waits
+// on a FIFO or a device that has no data.
+File openRead(const std::string& path, Error* err = nullptr);
+File openInput(const std::string& path);
+
+// A freshly created file and the name it was created under.
+struct NewFile {
+    std::string name;
+    File file;  // open for writing, empty
+};
+// Creates `prefix` followed by the smallest free number from 0 to 255,
+// exclusively (an existing file is never opened); nullopt when all are taken
+// or the file cannot be created.
+std::optional<NewFile> createNumbered(const std::string& prefix);
+
+// Copies the rest of `in` to `out`, inside the kernel where it can.
+bool copyContents(File& in, File& out);
+
+// Puts the file at `from` in place of `to` for good: flushed to the disk,
+// renamed over `to` (keeping its permission bits) and the directory flushed,
+// so `to` is wholly old or wholly new after a crash. A `to` that a rename
+// would not update in place (a symbolic link) is overwritten by copying
+// instead, and `from` removed.
+bool replaceDurably(const std::string& from, const std::string& to);
+
+// Closes `file`, created as `name`, and puts it in place of `to`, keeping an
+// existing file's permission bits; nothing is flushed to the disk. True once
+// `name` is gone; on failure it may still exist.
+bool replaceWith(File& file, const std::string& name, const std::string& to);
+
+bool removeFile(const std::string& path);
+
+// What adding stores and checks of a file.
+struct FileInfo {
+    std::uint64_t size = 0;
+    bool regular = false;
+    // Identity: a file is the same file while both stay the same.
+    std::uint64_t device = 0, inode = 0;
+    // Seconds since 1970 as the format stores them: the creation time where
+    // the file system keeps one, else the modification time.
+    std::uint32_t ctime = 0, mtime = 0;
+    // Nanosecond change and modification times, which any write moves on.
+    std::int64_t change_ns = 0, modify_ns = 0;
+    bool sameContentAs(const FileInfo& o) const {
+        return size == o.size && change_ns == o.change_ns && modify_ns == o.modify_ns;
+    }
+};
+std::optional<FileInfo> fileInfo(File& f);
+// Of the file a path names, following symbolic links.
+std::optional<FileInfo> pathInfo(const std::string& path);
+bool truncatePath(const std::string& path, std::uint64_t size);
+
+int processId();
+
+// Buffered standard streams carry the archive's field I/O; opening them, and
+// positions past 2 GiB, are the platform's business.
+struct StreamCloser {
+    void operator()(std::FILE* f) const noexcept {
+        if (f) std::fclose(f);
+    }
+};
+using FilePtr = std::unique_ptr<std::FILE, StreamCloser>;
+// fopen with a larger buffer; null on failure.
+FilePtr openStream(const std::string& path, const char* mode);
+// The stream takes the handle over; null on failure (the handle is closed).
+FilePtr toStream(File&& f, const char* mode);
+// `whence` is SEEK_SET, SEEK_CUR or SEEK_END.
+bool seek(std::FILE* f, std::int64_t offset, int whence);
+std::optional<std::uint64_t> tell(std::FILE* f);
+std::optional<std::uint64_t> size(std::FILE* f);
+// Flushes, cuts the file to `size` bytes and positions the stream there.
+bool truncate(std::FILE* f, std::uint64_t size);
+// As File::startWriteback, for what the stream has flushed.
+void startWriteback(std::FILE* f, std::uint64_t offset, std::uint64_t len);
+
+// Left for the writers' lock (one run at a time updates an archive) and for
+// opening paths without following symbolic links.
+
+}  // namespace pelko::os

@@ -6,13 +6,21 @@
 // failed run is said to leave one.
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstddef>
 #include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 
@@ -26,7 +34,23 @@ using namespace testing_support;
 struct Hamper {
     std::optional<rlim_t> fileSize;  // RLIMIT_FSIZE in bytes
     bool asNobody = false;           // drop to uid/gid 65534 when running as root
+    bool fullOutput = false;         // standard output is /dev/full
+    bool noOpenat2 = false;          // openat2 fails with ENOSYS, as on older kernels
 };
+
+// Makes every later openat2 call of this process and its children fail with
+// ENOSYS, so the code that does without it runs.
+bool refuseOpenat2() {
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat2, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog prog{sizeof filter / sizeof filter[0], filter};
+    return ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
 
 constexpr uid_t kNobody = 65534;
 
@@ -39,45 +63,58 @@ std::string drain(int fd) {
     return s;
 }
 
-// Like runPelko, with the child's limits and identity changed before exec.
-// Output goes through pipes, which the file-size limit does not cover.
+// Starts pelko in `dir` with standard output and error on `out` and `err`,
+// its limits and identity changed before exec; the child's pid.
+pid_t startHampered(const std::string& dir, const std::vector<std::string>& args, const Hamper& h,
+                    int out, int err) {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    if (h.fullOutput) out = ::open("/dev/full", O_WRONLY);
+    ::dup2(out, 1);
+    ::dup2(err, 2);
+    if (::chdir(dir.c_str()) != 0) ::_exit(125);
+    // Ignored, so that a write past the limit fails with EFBIG instead of
+    // killing the process; the disposition survives exec. The signals that
+    // end a run start from their defaults, whatever the test runner had.
+    ::signal(SIGXFSZ, SIG_IGN);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) ::signal(sig, SIG_DFL);
+    if (h.fileSize) {
+        rlimit lim{*h.fileSize, *h.fileSize};
+        if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(125);
+    }
+    if (h.asNobody && ::geteuid() == 0) {
+        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+            ::_exit(126);
+    }
+    if (h.noOpenat2 && !refuseOpenat2()) ::_exit(125);
+    std::vector<char*> argv{const_cast<char*>("pelko")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(PELKO_BIN, argv.data());
+    ::_exit(127);
+}
+
+// The exit status as runPelko reports it: 128 + the signal for a killed run.
+int statusOf(pid_t pid) {
+    int st = 0;
+    ::waitpid(pid, &st, 0);
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+// Like runPelko, with the child hampered. Output goes through pipes, which
+// the file-size limit does not cover.
 RunResult runHampered(const std::string& dir, const std::vector<std::string>& args,
                       const Hamper& h) {
     int out[2], err[2];
-    EXPECT_EQ(::pipe(out), 0);
-    EXPECT_EQ(::pipe(err), 0);
-    pid_t pid = ::fork();
-    if (pid == 0) {
-        ::dup2(out[1], 1);
-        ::dup2(err[1], 2);
-        ::close(out[0]);
-        ::close(err[0]);
-        if (::chdir(dir.c_str()) != 0) ::_exit(125);
-        // Ignored, so that a write past the limit fails with EFBIG instead of
-        // killing the process; the disposition survives exec.
-        ::signal(SIGXFSZ, SIG_IGN);
-        if (h.fileSize) {
-            rlimit lim{*h.fileSize, *h.fileSize};
-            if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(125);
-        }
-        if (h.asNobody && ::geteuid() == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
-                ::_exit(126);
-        }
-        std::vector<char*> argv{const_cast<char*>("pelko")};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        ::execv(PELKO_BIN, argv.data());
-        ::_exit(127);
-    }
+    EXPECT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    EXPECT_EQ(::pipe2(err, O_CLOEXEC), 0);
+    pid_t pid = startHampered(dir, args, h, out[1], err[1]);
     ::close(out[1]);
     ::close(err[1]);
     RunResult r;
     r.out = drain(out[0]);
     r.err = drain(err[0]);
-    int st = 0;
-    ::waitpid(pid, &st, 0);
-    r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    r.status = statusOf(pid);
     EXPECT_EQ(r.err, "") << "nothing may go to standard error";
     return r;
 }
@@ -493,6 +530,302 @@ TEST_F(Fault, MissingInputInTheMiddle) {
     EXPECT_EQ(r.out, "File missing not found in archive");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("t.pkz")), withoutBoth);
+}
+
+// What the file system around a run may hold against it: links planted in
+// place of outputs and of directories on the way to them, set-id modes, names
+// that leave the directory, and names near the length limit of a component.
+// Each row runs one command in a fresh directory of its own.
+TEST_F(Fault, PathsAndPermissions) {
+    const bool nobody = canBeNobody();
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    const Bytes abra = bytesOf("abracadabra");
+    const Bytes entryArchive =
+        archiveOf({goodEntry("ok", abracadabraBlock()), goodEntry("lnk/victim", abracadabraBlock()),
+                   goodEntry("never", abracadabraBlock())});
+    const std::string long240(240, 'n'), long255(255, 'm');
+    auto modeOf = [](const std::string& p) {
+        struct stat st;
+        return ::lstat(p.c_str(), &st) == 0 ? st.st_mode : mode_t(0);
+    };
+    auto archiveWith = [](const std::string& d, std::vector<std::string> names) {
+        std::vector<Bytes> entries;
+        for (const std::string& n : names) entries.push_back(goodEntry(n, abracadabraBlock()));
+        writeFile(d + "/t.pkz", archiveOf(entries));
+    };
+    const auto refused = [](const std::string& n) {
+        return "Warning: \"" + n + "\" - unsafe path, refused.\nError: Couldn't extract file \"" +
+               n + "\"\n";
+    };
+    auto walked = [](bool walk) {
+        Hamper h;
+        h.noOpenat2 = walk;
+        return h;
+    };
+    using Dir = const std::string&;
+    struct Row {
+        std::string what;
+        std::function<void(Dir)> setup;  // given the row's directory
+        std::string where;               // where pelko runs, below it
+        std::vector<std::string> args;
+        Hamper hamper;
+        std::string out;
+        int status;
+        std::function<void(Dir)> check;
+    };
+    const std::vector<Row> rows = {
+        {"a link in place of an output is replaced, and its target's set-id mode is not taken",
+         [&](Dir d) {
+             archiveWith(d, {"tool"});
+             writeFile(d + "/passwd", "x");
+             ASSERT_EQ(::chmod((d + "/passwd").c_str(), 04755), 0);
+             ASSERT_EQ(::symlink("passwd", (d + "/tool").c_str()), 0);
+         },
+         "",
+         {"-e", "t.pkz"},
+         Hamper{},
+         "",
+         0,
+         [&](Dir d) {
+             EXPECT_EQ(modeOf(d + "/tool"), S_IFREG | (0666 & ~mask));
+             EXPECT_EQ(readFile(d + "/tool"), abra);
+             EXPECT_EQ(modeOf(d + "/passwd"), S_IFREG | 04755);
+             EXPECT_EQ(readFile(d + "/passwd"), bytesOf("x"));
+         }},
+        {"an existing file keeps its mode less the set-id and sticky bits",
+         [&](Dir d) {
+             archiveWith(d, {"tool", "other"});
+             writeFile(d + "/tool", "old");
+             ASSERT_EQ(::chmod((d + "/tool").c_str(), 07750), 0);
+             writeFile(d + "/other", "old");
+             ASSERT_EQ(::chmod((d + "/other").c_str(), 0600), 0);
+         },
+         "",
+         {"-e", "t.pkz"},
+         Hamper{},
+         "",
+         0,
+         [&](Dir d) {
+             EXPECT_EQ(modeOf(d + "/tool"), S_IFREG | 0750);
+             EXPECT_EQ(modeOf(d + "/other"), S_IFREG | 0600);
+             EXPECT_EQ(readFile(d + "/tool"), abra);
+         }},
+        {"a link as the last component is replaced, never followed",
+         [&](Dir d) {
+             archiveWith(d, {"victim"});
+             writeFile(d + "/outside", "keep");
+             ASSERT_EQ(::symlink("../outside", (d + "/in/victim").c_str()), 0);
+         },
+         "in",
+         {"-e", "../t.pkz", "victim"},
+         Hamper{},
+         "",
+         0,
+         [&](Dir d) {
+             EXPECT_EQ(readFile(d + "/outside"), bytesOf("keep"));
+             EXPECT_EQ(modeOf(d + "/in/victim"), S_IFREG | (0666 & ~mask));
+             EXPECT_EQ(readFile(d + "/in/victim"), abra);
+         }}};
+    // A directory on the way that is a link, to the outside or not, refuses
+    // the entry: extract-all stops there, by name the same. Each case runs
+    // with openat2 and with the component walk that stands in for it.
+    struct LinkedDir {
+        std::string link, target, entry;
+        std::vector<std::string> names;  // requested, or all
+    };
+    std::vector<Row> all = rows;
+    for (const LinkedDir& l : {
+             LinkedDir{"in/lnk", "../outside", "lnk/victim", {}},
+             LinkedDir{"in/lnk", "../outside", "lnk/victim", {"lnk/victim"}},
+             LinkedDir{"in/lnk", "sub", "lnk/victim", {}},
+             LinkedDir{"in/sub/lnk", "..", "sub/lnk/victim", {"sub/lnk/victim"}},
+             LinkedDir{"in/lnk", "../outside", "/lnk/victim", {"/lnk/victim"}},
+         }) {
+        for (bool walk : {false, true}) {
+            std::vector<std::string> args{"-e", "../t.pkz"};
+            args.insert(args.end(), l.names.begin(), l.names.end());
+            all.push_back({"directory link " + l.link + " -> " + l.target + ", entry " + l.entry +
+                               (walk ? ", walked" : ""),
+                           [&, l](Dir d) {
+                               archiveWith(d, {"ok", l.entry, "never"});
+                               for (const char* sub : {"/in/sub", "/outside"})
+                                   ASSERT_EQ(::mkdir((d + sub).c_str(), 0777), 0);
+                               ASSERT_EQ(::symlink(l.target.c_str(), (d + "/" + l.link).c_str()),
+                                         0);
+                           },
+                           "in", args, walked(walk), refused(l.entry), 1,
+                           [&, l](Dir d) {
+                               using Names = std::vector<std::string>;
+                               EXPECT_EQ(listDir(d + "/outside"), Names{});
+                               Names sub = l.link == "in/sub/lnk" ? Names{"lnk"} : Names{};
+                               EXPECT_EQ(listDir(d + "/in/sub"), sub);
+                               Names in{"sub"};
+                               if (l.link == "in/lnk") in.insert(in.begin(), "lnk");
+                               if (l.names.empty()) in.push_back("ok");
+                               std::sort(in.begin(), in.end());
+                               EXPECT_EQ(listDir(d + "/in"), in);
+                           }});
+        }
+    }
+    for (bool walk : {false, true})
+        all.push_back({"a directory that is missing is no link",
+                       [&](Dir d) { archiveWith(d, {"no/x"}); },
+                       "",
+                       {"-e", "t.pkz"},
+                       walked(walk),
+                       "Error: Couldn't extract file \"no/x\"\n",
+                       1,
+                       [&](Dir d) { EXPECT_FALSE(fileExists(d + "/no")); }});
+    all.push_back({"names of 240 and 255 bytes come back",
+                   [&](Dir d) {
+                       archiveWith(d, {long240, long255});
+                   },
+                   "",
+                   {"-e", "t.pkz"},
+                   Hamper{},
+                   "",
+                   0,
+                   [&](Dir d) {
+                       EXPECT_EQ(readFile(d + "/" + long240), abra);
+                       EXPECT_EQ(readFile(d + "/" + long255), abra);
+                       EXPECT_EQ(listDir(d).size(), 4u) << "the two, the archive and in/";
+                   }});
+    // Adding refuses, at its turn, a name that extraction would refuse.
+    for (const std::string& up : {std::string("../up"), std::string("in/../up")}) {
+        all.push_back({"adding " + up,
+                       [&](Dir d) {
+                           archiveWith(d + "/in", {"old"});
+                           writeFile(d + "/up", "up");
+                           writeFile(d + "/in/up", "up");
+                           writeFile(d + "/in/first", "abracadabra");
+                       },
+                       "in",
+                       {"-a", "t.pkz", "first", up, "last"},
+                       Hamper{},
+                       "Warning: \"" + up +
+                           "\" - unsafe path, refused.\nError: Couldn't add file \"" + up + "\"\n",
+                       1,
+                       [&](Dir d) {
+                           Bytes old = archiveOf({goodEntry("old", abracadabraBlock())});
+                           EXPECT_EQ(readFile(d + "/in/t.pkz"), old) << "archive unchanged";
+                           Bytes wc = readFile(d + "/in/t.pkz.swp0");
+                           EXPECT_TRUE(wc.size() > old.size() &&
+                                       std::equal(old.begin(), old.end() - 1, wc.begin()))
+                               << "the working copy holds what came before";
+                       }});
+    }
+    for (size_t i = 0; i < all.size(); ++i) {
+        const Row& row = all[i];
+        SCOPED_TRACE(row.what);
+        if (row.hamper.asNobody && !nobody) continue;
+        const std::string d = path("row" + std::to_string(i));
+        ASSERT_EQ(::mkdir(d.c_str(), 0777), 0);
+        ::mkdir((d + "/in").c_str(), 0777);
+        row.setup(d);
+        RunResult r =
+            runHampered(row.where.empty() ? d : d + "/" + row.where, row.args, row.hamper);
+        EXPECT_EQ(r.out, row.out);
+        EXPECT_EQ(r.status, row.status);
+        row.check(d);
+    }
+}
+
+// An extraction ended by a signal removes its temporary file and ends as the
+// signal would. The run is held inside an entry, its temporary file present,
+// by a full output pipe: every entry fails its CRC, and the warnings come
+// before the file takes its place.
+TEST_F(Fault, SignalDuringExtraction) {
+    std::vector<Bytes> entries;
+    std::vector<std::string> names;
+    for (int k = 0; k < 60; ++k) {
+        names.push_back(std::string(197, 's') + std::to_string(100 + k));
+        entries.push_back(entryBytes(names.back(), abracadabraBlock(), 0x12345678u));
+    }
+    writeFile(path("t.pkz"), archiveOf(entries));
+    ASSERT_EQ(::mkdir(path("out").c_str(), 0755), 0);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        for (const std::string& n : names) writeFile(path("out/" + n), "precious");
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        ASSERT_GT(::fcntl(out[0], F_SETPIPE_SZ, 4096), 0);
+        pid_t pid = startHampered(path("out"), {"-e", "../t.pkz"}, Hamper{}, out[1], 2);
+        ::close(out[1]);
+        // Wait until the run sleeps on the full pipe.
+        bool held = false;
+        for (;;) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string pidField, comm, state;
+            stat >> pidField >> comm >> state;
+            if (state == "Z" || state.empty()) break;
+            if (state == "S") {
+                held = true;
+                break;
+            }
+            ::usleep(1000);
+        }
+        ASSERT_TRUE(held) << "the run did not wait on its output";
+        ASSERT_GT(listDir(path("out")).size(), names.size()) << "a temporary file is present";
+        ::kill(pid, sig);
+        drain(out[0]);
+        EXPECT_EQ(statusOf(pid), 128 + sig);
+        std::vector<std::string> extra;
+        for (const std::string& n : listDir(path("out")))
+            if (std::find(names.begin(), names.end(), n) == names.end()) extra.push_back(n);
+        EXPECT_EQ(extra, std::vector<std::string>{}) << "no temporary file is left";
+        for (const std::string& n : names) {
+            Bytes b = readFile(path("out/" + n));
+            EXPECT_TRUE(b == bytesOf("abracadabra") || b == bytesOf("precious"));
+        }
+    }
+}
+
+// A reader racing a delete reads one version of the archive. The reader is
+// held right after it built its offset table by the not-found reports it
+// writes to a pipe nobody reads; the delete then moves every entry.
+TEST_F(Fault, ReaderRacingADelete) {
+    std::vector<std::string> args{"-e", "t.pkz"};
+    for (int k = 1; k <= 7; ++k) {
+        std::string n = "x" + std::to_string(k);
+        writeFile(path(n), skewed(3000 + 500 * size_t(k), uint32_t(k)));
+        if (k > 1) args.push_back(n);
+    }
+    ASSERT_EQ(run({"-a", "t.pkz", "x1", "x2", "x3", "x4", "x5", "x6", "x7"}).status, 0);
+    std::string reports;
+    for (int k = 0; k < 100; ++k) {
+        args.push_back(std::string(200, 'm') + std::to_string(k));
+        reports += "File " + args.back() + " not found in archive";
+    }
+    ASSERT_EQ(::mkdir(path("out").c_str(), 0755), 0);
+    ASSERT_EQ(::rename(path("t.pkz").c_str(), path("out/t.pkz").c_str()), 0);
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    ASSERT_GT(::fcntl(out[0], F_SETPIPE_SZ, 4096), 0);
+    pid_t pid = startHampered(path("out"), args, Hamper{}, out[1], 2);
+    ::close(out[1]);
+    char first = 0;
+    ASSERT_EQ(::read(out[0], &first, 1), 1);
+    RunResult del = runPelko(path("out"), {"-d", "t.pkz", "x1"});
+    EXPECT_EQ(del.status, 0) << del.out;
+    std::string printed = first + drain(out[0]);
+    EXPECT_EQ(printed.substr(0, reports.size()), reports) << "reports first";
+    EXPECT_EQ(printed.substr(std::min(printed.size(), reports.size())), "");
+    EXPECT_EQ(statusOf(pid), 0);
+    for (int k = 2; k <= 7; ++k) {
+        std::string n = "x" + std::to_string(k);
+        EXPECT_TRUE(readFile(path("out/" + n)) == readFile(path(n))) << n;
+    }
+}
+
+// A failure to write standard output fails the run.
+TEST_F(Fault, StandardOutputThatCannotBeWritten) {
+    writeFile(path("t.pkz"), archiveOf({goodEntry("one", abracadabraBlock())}));
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"-v"}, {"-l", "t.pkz"}, {"-e", "t.pkz", "missing"}}) {
+        RunResult r = runHampered(dir, args, Hamper{{}, false, true});
+        EXPECT_EQ(r.status, 1) << args[0];
+    }
 }
 
 }  // namespace

@@ -33,6 +33,11 @@ int archAddFile(const std::string& temp, const std::string& file) {
     if (file == kRejectedName) return 0;
     // A name this long could never be read back from the archive.
     if (file.size() >= kNameBufferSize) return 1;
+    // Nor could a name that every extraction refuses.
+    if (!safeOutputPath(file)) {
+        std::printf("Warning: \"%s\" - unsafe path, refused.\n", file.c_str());
+        return 1;
+    }
     // Opening a FIFO must not hang; only regular files go on.
     os::File in = os::openInput(file);
     FilePtr out = openFile(temp, "r+b");

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <vector>
@@ -35,18 +36,24 @@ int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_p
 int archAddFile(const std::string& temp, const std::string& file);
 
 // Offset tables: per requested name (slot j for names[j], 0 = not found), or
-// every entry in archive order with its stored name.
+// every entry in archive order with its stored name. The names are screened
+// before the archive is read; a null archive (one that could not be opened)
+// gives no table.
+std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, NameList& names);
 std::optional<std::vector<uint64_t>> archCreateOffsetTable(const std::string& archive,
                                                            NameList& names);
 struct AllEntries {
     std::vector<uint64_t> offsets;
     std::vector<std::string> names;
 };
+std::optional<AllEntries> archCreateOffsetTableForAll(std::FILE* archive);
 std::optional<AllEntries> archCreateOffsetTableForAll(const std::string& archive);
 
-// Restores the entry at `offset` to the file `out`; 0 when written or when
-// there was nothing to do.
-int archExtractFile(const std::string& archive, const std::string& out, uint64_t offset);
+// Restores the entry at `offset` of the open archive to the file `out`; 0
+// when written or when there was nothing to do. The archive is read with
+// positioned reads only, so one run reads every entry through one descriptor
+// (and one version of the archive), from any thread.
+int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset);
 
 // Rewrite the archive into a fresh working copy without the named entries,
 // or cut before the first entry whose block fails its CRC; the working

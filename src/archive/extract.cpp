@@ -1,6 +1,6 @@
-// Extracting one entry: the block is read, checked and decoded completely
-// before the output path is touched, then written to a temporary file beside
-// the target and renamed over it, so a failure never destroys a file.
+// Extracting one entry: the block is decoded into a temporary file beside
+// the target, which is renamed over the target only when the block was read,
+// checked and decoded completely, so a failure never destroys a file.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -14,59 +14,26 @@
 namespace pelko {
 namespace {
 
-// Stored names are untrusted: leading slashes are dropped so that absolute
-// names land below the current directory, and a ".." component is refused.
-std::optional<std::string> safeOutputPath(const std::string& name) {
-    size_t start = name.find_first_not_of('/');
-    std::string path = start == std::string::npos ? std::string() : name.substr(start);
-    for (size_t pos = 0; pos <= path.size();) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos) slash = path.size();
-        if (path.compare(pos, slash - pos, "..") == 0 && slash - pos == 2) return std::nullopt;
-        pos = slash + 1;
-    }
-    return path;
-}
-
-// A fresh file beside the target that takes the target's place only when
-// everything was written; otherwise it is removed again.
+// The file being written in place of the output; removed again unless it
+// took the output's place.
 struct TempOutput {
-    std::string target, name;
-    os::File file;
-    bool committed = false;
-
-    bool create(const std::string& path) {
-        target = path;
-        std::optional<os::NewFile> created =
-            os::createNumbered(path + ".pelko-tmp" + std::to_string(os::processId()) + "-");
-        if (!created) return false;
-        name = std::move(created->name);
-        file = std::move(created->file);
-        return true;
-    }
-    // Closes the file and puts it in the target's place, keeping an existing
-    // target's permission bits.
-    bool commit() {
-        committed = os::replaceWith(file, name, target);
-        return committed;
-    }
-    ~TempOutput() {
-        file.close();
-        if (!committed && !name.empty()) os::removeFile(name);
-    }
+    os::Output out;
+    ~TempOutput() { os::discardOutput(out); }
 };
 
-// The compressed block, read front to back in bounded pieces, with the
-// CRC-32 of everything read so far.
+// The compressed block, read front to back in bounded pieces by positioned
+// reads, with the CRC-32 of everything read so far.
 struct BlockInput {
     std::FILE* f;
+    uint64_t pos;   // archive position of the next block byte
     uint64_t left;  // block bytes not yet read
     uint32_t crc = 0;
 
     bool read(uint8_t* dst, size_t n) {
         if (n == 0) return true;
-        if (std::fread(dst, 1, n, f) != n) return false;
+        if (!os::readAt(f, pos, dst, n)) return false;
         crc = crc32Update(crc, dst, n);
+        pos += n;
         left -= n;
         return true;
     }
@@ -130,33 +97,41 @@ bool decodeTo(BlockInput& in, os::File& out) {
 
 }  // namespace
 
-int archExtractFile(const std::string& archive, const std::string& out, uint64_t offset) {
-    FilePtr f = openFile(archive, "rb");
+int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
     if (offset == 0 || out == kRejectedName) return 0;
-    if (!f) return 1;
+    if (!archive) return 1;
     std::optional<std::string> path = safeOutputPath(out);
     if (!path) {
         std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
         return 1;
     }
     if (path->empty()) return 1;
-    uint32_t block_len, ctime, mtime, crc;
-    if (!os::seek(f.get(), int64_t(offset), SEEK_SET) || !readLE32(f.get(), block_len) ||
-        !readLE32(f.get(), ctime) || !readLE32(f.get(), mtime) || !readLE32(f.get(), crc))
-        return 1;
+    uint8_t fields[16];
+    if (!os::readAt(archive, offset, fields, sizeof fields)) return 1;
+    auto field = [&](int k) {
+        const uint8_t* p = fields + 4 * k;
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+    };
+    const uint32_t block_len = field(0), crc = field(3);
     // A block that reaches past the end of the archive cannot be read whole.
-    std::optional<uint64_t> archive_size = os::size(f.get());
+    std::optional<uint64_t> archive_size = os::size(archive);
     if (!archive_size || offset + 16 + block_len > *archive_size) return 1;
-    TempOutput tmp;
-    if (!tmp.create(*path)) return 1;
-    BlockInput in{f.get(), block_len};
-    bool decoded = decodeTo(in, tmp.file);
+    os::Error err = os::Error::None;
+    std::optional<os::Output> created = os::createOutput(*path, &err);
+    if (!created) {
+        if (err == os::Error::Unsafe)
+            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+        return 1;
+    }
+    TempOutput tmp{std::move(*created)};
+    BlockInput in{archive, offset + 16, block_len};
+    bool decoded = decodeTo(in, tmp.out.file);
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.
     if (!in.drain()) return 1;
     if (in.crc != crc) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
-    if (!decoded || !closeFile(f)) return 1;
-    return tmp.commit() ? 0 : 1;
+    if (!decoded) return 1;
+    return os::commitOutput(tmp.out) ? 0 : 1;
 }
 
 }  // namespace pelko

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "archive/archive.h"
+#include "archive/format.h"
 
 namespace pelko {
 
@@ -46,7 +47,7 @@ int addFlow(NameList& names) {
     return commit(archive, temp);
 }
 
-static int extractOne(const std::string& archive, const std::string& name, uint64_t offset) {
+static int extractOne(std::FILE* archive, const std::string& name, uint64_t offset) {
     if (archExtractFile(archive, name, offset) != 0) {
         std::printf("Error: Couldn't extract file \"%s\"\n", name.c_str());
         return 1;
@@ -59,19 +60,24 @@ static int noTable() {
     return 1;
 }
 
+// The extract flows open the archive once and read the table and every entry
+// through that one descriptor, so a run reads one version of the archive even
+// while another run replaces it.
 int extractAllFlow(const std::string& archive) {
-    std::optional<AllEntries> all = archCreateOffsetTableForAll(archive);
+    FilePtr f = openFile(archive, "rb");
+    std::optional<AllEntries> all = archCreateOffsetTableForAll(f.get());
     if (!all) return noTable();
     for (size_t k = 0; k < all->offsets.size(); ++k)
-        if (extractOne(archive, all->names[k], all->offsets[k]) != 0) return 1;
+        if (extractOne(f.get(), all->names[k], all->offsets[k]) != 0) return 1;
     return 0;
 }
 
 int extractFlow(NameList& names) {
-    std::optional<std::vector<uint64_t>> table = archCreateOffsetTable(names[0], names);
+    FilePtr f = openFile(names[0], "rb");
+    std::optional<std::vector<uint64_t>> table = archCreateOffsetTable(f.get(), names);
     if (!table) return noTable();
     for (size_t j = 1; j < names.size(); ++j)
-        if (extractOne(names[0], names[j], (*table)[j]) != 0) return 1;
+        if (extractOne(f.get(), names[j], (*table)[j]) != 0) return 1;
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,12 @@ bool readLE32(std::FILE* f, uint32_t& value);
 constexpr size_t kNameBufferSize = 1024;
 // The rejected-name marker put in place of names screening turns away.
 inline const std::string kRejectedName = "__warning__";
+
+// The path below the current directory that a stored name is written to:
+// stored names are untrusted, so leading slashes are dropped (absolute names
+// land below the current directory) and a name with a ".." component has no
+// such path. Adding refuses what extracting would refuse.
+std::optional<std::string> safeOutputPath(const std::string& name);
 
 // The header of one entry as the walk read it.
 struct EntryHead {

@@ -8,23 +8,21 @@
 
 namespace pelko {
 
-std::optional<std::vector<uint64_t>> archCreateOffsetTable(const std::string& archive,
-                                                           NameList& names) {
+std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, NameList& names) {
     try {
         std::vector<uint64_t> table(names.size(), 0);
         screenNames(names);
         std::unordered_map<std::string, size_t> wanted;
         for (size_t j = 1; j < names.size(); ++j)
             if (names[j] != kRejectedName) wanted.emplace(names[j], j);
-        FilePtr f = openFile(archive, "rb");
-        if (!f) return std::nullopt;
-        WalkEnd end = walkEntries(f.get(), Fields::LengthOnly, [&](EntryHead& e) {
+        if (!archive) return std::nullopt;
+        WalkEnd end = walkEntries(archive, Fields::LengthOnly, [&](EntryHead& e) {
             auto it = wanted.find(e.name);
             // A later entry under the same name wins.
             if (it != wanted.end()) table[it->second] = e.offset;
             return Visit::Next;
         });
-        if (end != WalkEnd::EndMarker || !closeFile(f)) return std::nullopt;
+        if (end != WalkEnd::EndMarker) return std::nullopt;
         for (size_t j = 1; j < names.size(); ++j)
             if (table[j] == 0) std::printf("File %s not found in archive", names[j].c_str());
         return table;
@@ -33,22 +31,32 @@ std::optional<std::vector<uint64_t>> archCreateOffsetTable(const std::string& ar
     }
 }
 
-std::optional<AllEntries> archCreateOffsetTableForAll(const std::string& archive) {
+std::optional<std::vector<uint64_t>> archCreateOffsetTable(const std::string& archive,
+                                                           NameList& names) {
+    FilePtr f = openFile(archive, "rb");
+    return archCreateOffsetTable(f.get(), names);
+}
+
+std::optional<AllEntries> archCreateOffsetTableForAll(std::FILE* archive) {
     try {
         AllEntries all;
-        FilePtr f = openFile(archive, "rb");
-        if (!f) return std::nullopt;
-        WalkEnd end = walkEntries(f.get(), Fields::LengthOnly, [&](EntryHead& e) {
+        if (!archive) return std::nullopt;
+        WalkEnd end = walkEntries(archive, Fields::LengthOnly, [&](EntryHead& e) {
             all.offsets.push_back(e.offset);
             all.names.push_back(e.name);
             return Visit::Next;
         });
         // An archive without entries gives no table, like a failure.
-        if (end != WalkEnd::EndMarker || !closeFile(f) || all.offsets.empty()) return std::nullopt;
+        if (end != WalkEnd::EndMarker || all.offsets.empty()) return std::nullopt;
         return all;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }
+}
+
+std::optional<AllEntries> archCreateOffsetTableForAll(const std::string& archive) {
+    FilePtr f = openFile(archive, "rb");
+    return archCreateOffsetTableForAll(f.get());
 }
 
 }  // namespace pelko

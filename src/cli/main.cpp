@@ -66,6 +66,7 @@ int main(int argc, char** argv) {
         default:
             status = usage(prog);
     }
-    std::fflush(stdout);
+    // Output that could not be written is a failure, whatever the command.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) status = 1;
     return status;
 }

@@ -19,6 +19,7 @@ enum class Error {
     None,
     Missing,  // no such file
     Exists,   // exclusive creation found the name taken
+    Unsafe,   // the path passes through a symbolic link or leads out
     Other,
 };
 
@@ -89,10 +90,30 @@ bool copyContents(File& in, File& out);
 // instead, and `from` removed.
 bool replaceDurably(const std::string& from, const std::string& to);
 
-// Closes `file`, created as `name`, and puts it in place of `to`, keeping an
-// existing file's permission bits; nothing is flushed to the disk. True once
-// `name` is gone; on failure it may still exist.
-bool replaceWith(File& file, const std::string& name, const std::string& to);
+// A file written in place of an output below the current directory. It is
+// created under a short name of its own in the target's directory, so that it
+// fits wherever the target's name fits, and removed again unless committed,
+// also when SIGINT, SIGTERM or SIGHUP ends the run (which then ends as the
+// signal would).
+struct Output {
+    File dir;          // the target's directory
+    std::string leaf;  // the target's name in it
+    std::string temp;  // the file's own name in it; empty once gone
+    File file;         // open for writing
+    int guard = -1;    // its place among the files a signal removes
+};
+// Creates the file for the target `path`, relative to the current directory,
+// whose directory must exist and be reached without passing through a
+// symbolic link (Error::Unsafe otherwise); nullopt on failure.
+std::optional<Output> createOutput(const std::string& path, Error* err = nullptr);
+// Closes the file and puts it in the target's place atomically; nothing is
+// flushed to the disk. An existing regular file found there, without
+// following links, lends its permission bits less the set-user-ID, set-group-ID
+// and sticky bits; otherwise the file keeps the 0666 less the umask it was
+// created with. A link in the target's place is replaced, never followed.
+bool commitOutput(Output& out);
+// Closes and removes the file unless it was committed.
+void discardOutput(Output& out);
 
 bool removeFile(const std::string& path);
 
@@ -116,8 +137,6 @@ std::optional<FileInfo> fileInfo(File& f);
 std::optional<FileInfo> pathInfo(const std::string& path);
 bool truncatePath(const std::string& path, std::uint64_t size);
 
-int processId();
-
 // Buffered standard streams carry the archive's field I/O; opening them, and
 // positions past 2 GiB, are the platform's business.
 struct StreamCloser {
@@ -139,7 +158,10 @@ bool truncate(std::FILE* f, std::uint64_t size);
 // As File::startWriteback, for what the stream has flushed.
 void startWriteback(std::FILE* f, std::uint64_t offset, std::uint64_t len);
 
-// Left for the writers' lock (one run at a time updates an archive) and for
-// opening paths without following symbolic links.
+// Reads exactly `n` bytes at `offset` through the stream's descriptor,
+// leaving the stream's position alone; threads may share the stream so.
+bool readAt(std::FILE* f, std::uint64_t offset, void* buf, std::size_t n);
+
+// Left for the writers' lock (one run at a time updates an archive).
 
 }  // namespace pelko::os

@@ -35,6 +35,20 @@ bool copyOver(const std::string& to, File& from) {
     return copyContents(from, out) && out.sync() && out.close();
 }
 
+// Reads `n` bytes at `offset`, taking as many calls as it needs.
+bool readAllAt(int fd, uint64_t offset, void* buf, size_t n) {
+    auto p = static_cast<uint8_t*>(buf);
+    while (n > 0) {
+        ssize_t r = ::pread(fd, p, n, off_t(offset));
+        if (r < 0 && errno == EINTR) continue;
+        if (r <= 0) return false;
+        p += r;
+        n -= size_t(r);
+        offset += uint64_t(r);
+    }
+    return true;
+}
+
 }  // namespace
 
 File& File::operator=(File&& o) noexcept {
@@ -79,16 +93,7 @@ bool File::writeAll(const void* data, size_t n) {
 }
 
 bool File::readAt(uint64_t offset, void* buf, size_t n) {
-    auto p = static_cast<uint8_t*>(buf);
-    while (n > 0) {
-        ssize_t r = ::pread(fdOf(*this), p, n, off_t(offset));
-        if (r < 0 && errno == EINTR) continue;
-        if (r <= 0) return false;
-        p += r;
-        n -= size_t(r);
-        offset += uint64_t(r);
-    }
-    return true;
+    return readAllAt(fdOf(*this), offset, buf, n);
 }
 
 bool File::seek(uint64_t offset) {
@@ -173,22 +178,6 @@ bool replaceDurably(const std::string& from, const std::string& to) {
     return true;
 }
 
-// An existing regular file is swapped out atomically and then removed: a
-// plain rename over it would make ext4 flush the new file to disk first,
-// which costs more than producing it.
-bool replaceWith(File& file, const std::string& name, const std::string& to) {
-    struct stat st;
-    if (::stat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode))
-        ::fchmod(fdOf(file), st.st_mode & 07777);
-    if (!file.close()) return false;
-    if (::lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        ::renameat2(AT_FDCWD, name.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) == 0) {
-        ::unlink(name.c_str());
-        return true;
-    }
-    return ::rename(name.c_str(), to.c_str()) == 0;
-}
-
 bool removeFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0;
 }
@@ -238,10 +227,6 @@ bool truncatePath(const std::string& path, uint64_t size) {
     return ::truncate(path.c_str(), off_t(size)) == 0;
 }
 
-int processId() {
-    return int(::getpid());
-}
-
 FilePtr openStream(const std::string& path, const char* mode) {
     FilePtr f(std::fopen(path.c_str(), mode));
     if (f) std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
@@ -275,6 +260,10 @@ std::optional<uint64_t> size(std::FILE* f) {
 bool truncate(std::FILE* f, uint64_t size) {
     return std::fflush(f) == 0 && ::ftruncate(::fileno(f), off_t(size)) == 0 &&
            ::fseeko(f, off_t(size), SEEK_SET) == 0;
+}
+
+bool readAt(std::FILE* f, uint64_t offset, void* buf, size_t n) {
+    return readAllAt(::fileno(f), offset, buf, n);
 }
 
 void startWriteback(std::FILE* f, uint64_t offset, uint64_t len) {

@@ -1,0 +1,202 @@
+// Outputs below the current directory on POSIX systems: directories reached
+// without passing through a symbolic link, files written under a short name
+// of their own beside their target and renamed into its place, and their
+// removal when SIGINT, SIGTERM or SIGHUP ends the run.
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "os/os.h"
+
+namespace pelko::os {
+namespace {
+
+int fdOf(const File& f) {
+    return static_cast<int>(f.native());
+}
+
+Error errorOf(int e) {
+    return e == ENOENT ? Error::Missing : e == EEXIST ? Error::Exists : Error::Other;
+}
+
+// Temporary files a signal must not leave behind: the directory's
+// descriptor and the name in it, published by the descriptor last so that
+// the handler never sees half a name. Several slots, so that threads may
+// each write an output.
+struct Guard {
+    std::atomic<bool> taken{false};
+    std::atomic<int> dir{-1};
+    char name[64] = {};
+};
+static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
+Guard guards[64];
+
+// Only async-signal-safe calls: remove what is pending, then end as the
+// signal would (SA_RESETHAND has put the default disposition back, and the
+// raised signal is delivered as the handler returns).
+extern "C" void removePending(int sig) {
+    for (Guard& g : guards) {
+        int d = g.dir.load(std::memory_order_acquire);
+        if (d >= 0) ::unlinkat(d, g.name, 0);
+    }
+    ::raise(sig);
+}
+
+// Installs the handler for the signals that end a run, leaving alone any
+// that the run was started with ignored.
+void installHandlers() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction sa {};
+        sa.sa_handler = removePending;
+        sa.sa_flags = SA_RESETHAND;
+        sigemptyset(&sa.sa_mask);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sa.sa_mask, sig);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            struct sigaction old {};
+            if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN)
+                ::sigaction(sig, &sa, nullptr);
+        }
+    });
+}
+
+int guard(int dir, const std::string& name) {
+    if (name.size() >= sizeof Guard::name) return -1;
+    installHandlers();
+    for (int i = 0; i < int(std::size(guards)); ++i) {
+        Guard& g = guards[i];
+        if (g.taken.exchange(true, std::memory_order_acquire)) continue;
+        std::memcpy(g.name, name.c_str(), name.size() + 1);
+        g.dir.store(dir, std::memory_order_release);
+        return i;
+    }
+    return -1;
+}
+
+void unguard(int& slot) {
+    if (slot < 0) return;
+    guards[slot].dir.store(-1, std::memory_order_release);
+    guards[slot].taken.store(false, std::memory_order_release);
+    slot = -1;
+}
+
+// Opens `dir` below the current directory, one component at a time, none of
+// them followed if it is a link: for systems without openat2.
+File openDirByWalk(const std::string& dir, Error* err) {
+    File cur(::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    for (size_t pos = 0; cur.isOpen() && pos < dir.size();) {
+        size_t slash = dir.find('/', pos);
+        if (slash == std::string::npos) slash = dir.size();
+        std::string part = dir.substr(pos, slash - pos);
+        pos = slash + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            *err = Error::Unsafe;
+            return File();
+        }
+        File next(::openat(fdOf(cur), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!next.isOpen()) {
+            int e = errno;
+            struct stat st;
+            bool link = ::fstatat(fdOf(cur), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        S_ISLNK(st.st_mode);
+            *err = link ? Error::Unsafe : errorOf(e);
+            return File();
+        }
+        cur = std::move(next);
+    }
+    if (!cur.isOpen()) *err = errorOf(errno);
+    return cur;
+}
+
+File openDirBeneath(const std::string& dir, Error* err) {
+    *err = Error::None;
+#ifdef SYS_openat2
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    const char* path = dir.empty() ? "." : dir.c_str();
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        long fd = ::syscall(SYS_openat2, AT_FDCWD, path, &how, sizeof how);
+        if (fd >= 0) return File(fd);
+        // ELOOP: a link on the way; EXDEV: a way out of the directory.
+        if (errno == ELOOP || errno == EXDEV) {
+            *err = Error::Unsafe;
+            return File();
+        }
+        // A rename elsewhere raced the lookup: try again.
+        if (errno == EAGAIN) continue;
+        // Kernels or sandboxes without openat2 take the walk below.
+        if (errno == ENOSYS || errno == EPERM || errno == EINVAL || errno == E2BIG) break;
+        *err = errorOf(errno);
+        return File();
+    }
+#endif
+    return openDirByWalk(dir, err);
+}
+
+}  // namespace
+
+std::optional<Output> createOutput(const std::string& path, Error* err) {
+    Error e = Error::None;
+    size_t cut = path.find_last_of('/');
+    std::string dir = cut == std::string::npos ? std::string() : path.substr(0, cut);
+    Output out;
+    out.leaf = cut == std::string::npos ? path : path.substr(cut + 1);
+    out.dir = openDirBeneath(dir, &e);
+    if (out.dir.isOpen() && !out.leaf.empty()) {
+        std::string prefix = ".pelko-tmp" + std::to_string(::getpid()) + "-";
+        for (int n = 0; n < 256; ++n) {
+            out.temp = prefix + std::to_string(n);
+            out.file = File(::openat(fdOf(out.dir), out.temp.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            if (out.file.isOpen()) {
+                out.guard = guard(fdOf(out.dir), out.temp);
+                return out;
+            }
+            if (errno != EEXIST) break;
+        }
+        e = Error::Other;
+    }
+    if (err) *err = e == Error::None ? Error::Other : e;
+    return std::nullopt;
+}
+
+// An existing regular target is swapped out atomically and then removed: a
+// plain rename over it would make ext4 flush the new file to disk first,
+// which costs more than producing it.
+bool commitOutput(Output& out) {
+    int dir = fdOf(out.dir);
+    struct stat st;
+    bool regular =
+        ::fstatat(dir, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    if (regular) ::fchmod(fdOf(out.file), st.st_mode & 0777);
+    if (!out.file.close()) return false;
+    if (regular &&
+        ::renameat2(dir, out.temp.c_str(), dir, out.leaf.c_str(), RENAME_EXCHANGE) == 0) {
+        // The temporary name now holds the old file.
+        ::unlinkat(dir, out.temp.c_str(), 0);
+    } else if (::renameat(dir, out.temp.c_str(), dir, out.leaf.c_str()) != 0) {
+        return false;
+    }
+    out.temp.clear();
+    unguard(out.guard);
+    return true;
+}
+
+void discardOutput(Output& out) {
+    out.file.close();
+    if (!out.temp.empty()) ::unlinkat(fdOf(out.dir), out.temp.c_str(), 0);
+    out.temp.clear();
+    unguard(out.guard);
+}
+
+}  // namespace pelko::os

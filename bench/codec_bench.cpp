@@ -76,6 +76,22 @@ void encode(benchmark::State& state) {
     state.counters["ratio"] = double(blockSize) / double(data.size());
 }
 
+// The whole-buffer encoder into a reused buffer, counting and packing in
+// slices shared among the number of threads given as the second argument.
+void encodeShared(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    pelko::Workers team(unsigned(state.range(1)));
+    Bytes block;
+    std::vector<Bytes> buffers;
+    for (auto _ : state) {
+        if (!pelko::encodeBlockInto(data, block, {&team, pelko::kSliceBytes, &buffers}))
+            return state.SkipWithError("encode failed");
+        benchmark::DoNotOptimize(block.data());
+    }
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
 // Count, build and pack as the archiver does: the whole input counted, then
 // packed in 1 MiB pieces into one reused buffer that is emptied after each.
 void encodePieces(benchmark::State& state) {
@@ -91,7 +107,8 @@ void encodePieces(benchmark::State& state) {
         pelko::BitPacker packer;
         pelko::appendBlockHeader(code, data.size(), out);
         for (size_t at = 0; at < data.size(); at += kPiece) {
-            pelko::packBytes(code, packer, std::span(data).subspan(at, std::min(kPiece, data.size() - at)), out);
+            pelko::packBytes(code, packer,
+                             std::span(data).subspan(at, std::min(kPiece, data.size() - at)), out);
             benchmark::DoNotOptimize(out.data());
             out.clear();
         }
@@ -116,14 +133,18 @@ void decode(benchmark::State& state) {
 
 // Decoding into a buffer reused across calls, as when extracting many files:
 // the decoder's own speed, without fresh pages for every output.
+// The second argument is the number of threads sharing the work.
 void decodeInto(benchmark::State& state) {
     const Bytes& data = corpus(kInputs[state.range(0)]);
     if (!haveInput(state, data)) return;
     auto block = pelko::encodeBlock(data);
     if (!block) return state.SkipWithError("encode failed");
     Bytes out;
+    pelko::Workers team(unsigned(state.range(1)));
+    const pelko::DecodeOptions options{pelko::DecodePath::Auto, &team, nullptr};
     for (auto _ : state) {
-        if (!pelko::decodeBlockInto(*block, out)) return state.SkipWithError("decode failed");
+        if (!pelko::decodeBlockInto(*block, out, options))
+            return state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(out.data());
     }
     if (out != data) state.SkipWithError("decode mismatch");
@@ -164,5 +185,12 @@ BENCHMARK(packOnly)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillise
 BENCHMARK(encodePieces)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(encode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(decode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
-BENCHMARK(decodeInto)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(encodeShared)
+    ->ArgNames({"binary", "threads"})
+    ->ArgsProduct({{0, 1}, {1, 2}})
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(decodeInto)
+    ->ArgNames({"binary", "threads"})
+    ->ArgsProduct({{0, 1}, {1, 2}})
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(decodePieces)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);

@@ -59,7 +59,8 @@ std::optional<std::vector<uint8_t>> referenceDecode(std::span<const uint8_t> blo
 
 // The block decoded piece by piece as the extractor does, each piece from a
 // copy of exactly the stream bytes it may use; nullopt where a piece fails.
-std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block, size_t piece) {
+std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block, size_t piece,
+                                                 const pelko::DecodeOptions& options) {
     auto dec = pelko::startStreamDecode(block.first(std::min<size_t>(block.size(), 773)));
     if (!dec) return std::nullopt;
     std::span<const uint8_t> stream = block.subspan(dec->header_len);
@@ -69,9 +70,10 @@ std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block,
     while (out.size() < dec->size) {
         const size_t k = std::min<uint64_t>(piece, dec->size - out.size());
         const bool atEnd = stream.size() - at <= k + 16;
-        std::vector<uint8_t> in(stream.begin() + at, atEnd ? stream.end() : stream.begin() + at + k + 16);
+        std::vector<uint8_t> in(stream.begin() + at,
+                                atEnd ? stream.end() : stream.begin() + at + k + 16);
         std::vector<uint8_t> part(k);
-        auto used = pelko::decodeStreamPiece(*dec, in, bit, atEnd, part);
+        auto used = pelko::decodeStreamPiece(*dec, in, bit, atEnd, part, options);
         if (!used) return std::nullopt;
         FUZZ_CHECK(*used <= in.size() && bit < 8);
         at += *used;
@@ -94,8 +96,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Piece by piece, in a size taken from the input, gives the same.
     const size_t piece = size ? 1 + data[size - 1] % 32 * (data[size - 1] & 0x80 ? 4099 : 1) : 1;
-    std::optional<std::vector<uint8_t>> pieces = streamDecode(block, piece);
-    FUZZ_CHECK(pieces.has_value() == want.has_value());
-    if (pieces) FUZZ_CHECK(*pieces == *want);
+    // So does the same with the interleaved decoder's rounds cut among
+    // three threads.
+    static pelko::Workers team(3);
+    std::vector<uint8_t> scratch;
+    for (const pelko::DecodeOptions& options :
+         {pelko::DecodeOptions{},
+          pelko::DecodeOptions{pelko::DecodePath::Auto, &team, nullptr, &scratch}}) {
+        std::optional<std::vector<uint8_t>> pieces = streamDecode(block, piece, options);
+        FUZZ_CHECK(pieces.has_value() == want.has_value());
+        if (pieces) FUZZ_CHECK(*pieces == *want);
+    }
     return 0;
 }

@@ -84,6 +84,22 @@ void roundTrip(std::span<const uint8_t> input) {
     auto back = pelko::decodeBlock(*block);
     FUZZ_CHECK(back.has_value());
     FUZZ_CHECK(std::equal(back->begin(), back->end(), input.begin(), input.end()));
+
+    // Shared among 2, 3 or 7 threads, in slices whose size the input picks
+    // (small ones put many slice boundaries mid-byte), the same block; and
+    // decoding with the interleaved rounds cut among the threads, the input.
+    static pelko::Workers two(2), three(3), seven(7);
+    pelko::Workers* teams[] = {&two, &three, &seven};
+    const uint32_t pick = uint32_t(input.size()) * 2246822519u + input[input.size() / 2];
+    pelko::Workers& team = *teams[pick % 3];
+    const size_t slice = (pick >> 8) % 4 ? 1 + (pick >> 4) % 5000 : 65536 + (pick >> 4) % 70000;
+    std::vector<uint8_t> sliced;
+    FUZZ_CHECK(pelko::encodeBlockInto(input, sliced, {&team, slice, nullptr}));
+    FUZZ_CHECK(sliced == *block);
+    std::vector<uint8_t> shared;
+    FUZZ_CHECK(
+        pelko::decodeBlockInto(*block, shared, {pelko::DecodePath::Auto, &team, nullptr, nullptr}));
+    FUZZ_CHECK(std::equal(shared.begin(), shared.end(), input.begin(), input.end()));
 }
 
 }  // namespace
@@ -95,9 +111,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The fast paths of the encoder and decoder start only on long inputs,
     // which mutation seldom reaches: an odd first byte also tries the input
     // repeated past 64 KiB.
-    if (data[0] & 1) {
+    // A first byte with bit 1 set tiles it past 800 KB instead, enough
+    // stream for the decoder's rounds to be cut among threads.
+    if (data[0] & 3) {
+        const size_t want = data[0] & 2 ? 800000 : 70000;
         std::vector<uint8_t> tiled;
-        while (tiled.size() < 70000) tiled.insert(tiled.end(), data, data + size);
+        while (tiled.size() < want) tiled.insert(tiled.end(), data, data + size);
         roundTrip(tiled);
     }
     return 0;

@@ -36,9 +36,12 @@ Reference referenceDecode(const Bytes& block) {
         pick[w] = -1;
         for (unsigned len = 1; len <= 8 && pick[w] < 0; ++len)
             for (size_t j = 0; j < n && pick[w] < 0; ++j)
-                if (e[3 * j + 2] == len && unsigned(e[3 * j + 1] >> (8 - len)) == w >> (8 - len)) pick[w] = int(j);
+                if (e[3 * j + 2] == len && unsigned(e[3 * j + 1] >> (8 - len)) == w >> (8 - len))
+                    pick[w] = int(j);
     }
-    auto at = [&](uint64_t i) -> unsigned { return start + i < block.size() ? block[start + i] : 0; };
+    auto at = [&](uint64_t i) -> unsigned {
+        return start + i < block.size() ? block[start + i] : 0;
+    };
     uint64_t bit = 0;
     while (r.out.size() < size) {
         int j = pick[((at(bit / 8) << 8 | at(bit / 8 + 1)) >> (8 - bit % 8)) & 0xff];
@@ -53,7 +56,7 @@ Reference referenceDecode(const Bytes& block) {
 // Decodes as the extractor does: the head, then pieces of `piece` output
 // bytes, each from a copy of exactly the stream bytes it may use (so that a
 // read past them is caught by the sanitizer build).
-Reference streamDecode(const Bytes& block, size_t piece) {
+Reference streamDecode(const Bytes& block, size_t piece, const DecodeOptions& options = {}) {
     Reference r;
     auto dec = startStreamDecode(std::span(block).first(std::min<size_t>(block.size(), 773)));
     if (!dec) return r;
@@ -64,9 +67,10 @@ Reference streamDecode(const Bytes& block, size_t piece) {
         const size_t k = std::min<uint64_t>(piece, dec->size - r.out.size());
         const size_t left = stream.size() - std::min(at, stream.size());
         const bool atEnd = left <= k + 16;
-        Bytes in(stream.begin() + std::min(at, stream.size()), stream.begin() + std::min(at, stream.size()) + (atEnd ? left : k + 16));
+        Bytes in(stream.begin() + std::min(at, stream.size()),
+                 stream.begin() + std::min(at, stream.size()) + (atEnd ? left : k + 16));
         Bytes out(k);
-        auto used = decodeStreamPiece(*dec, in, bit, atEnd, out);
+        auto used = decodeStreamPiece(*dec, in, bit, atEnd, out, options);
         if (!used) return r;
         EXPECT_LE(*used, in.size());
         EXPECT_LT(bit, 8u);
@@ -77,26 +81,48 @@ Reference streamDecode(const Bytes& block, size_t piece) {
     return r;
 }
 
-void expectSameAsReference(const Bytes& block, const std::string& what,
-                           const std::vector<size_t>& pieces) {
+// Teams of 2, 3 and 7 threads, which cut the interleaved decoder's rounds
+// among them.
+Workers& team(unsigned n) {
+    static Workers two(2), three(3), seven(7);
+    return n == 2 ? two : n == 3 ? three : seven;
+}
+
+// Decodes the block whole and in pieces of each size, serially, with the
+// interleaved decoder alone and with it on teams of threads; every decode
+// must give the reference output. Returns what the interleaved decoder did.
+DecodeStats expectSameAsReference(const Bytes& block, const std::string& what,
+                                  const std::vector<size_t>& pieces) {
+    DecodeStats stats;
     const Reference want = referenceDecode(block);
     auto whole = decodeBlock(block);
-    ASSERT_EQ(whole.has_value(), want.ok) << what;
+    EXPECT_EQ(whole.has_value(), want.ok) << what;
     if (whole) {
-        ASSERT_TRUE(*whole == want.out) << what;
+        EXPECT_TRUE(*whole == want.out) << what;
     }
-    for (size_t piece : pieces) {
-        const Reference got = streamDecode(block, piece);
-        ASSERT_EQ(got.ok, want.ok) << what << ", pieces of " << piece;
-        if (want.ok) {
-            ASSERT_TRUE(got.out == want.out) << what << ", pieces of " << piece;
-        } else {
-            // Output up to the failing piece is still the true output.
-            ASSERT_LE(got.out.size(), want.out.size()) << what << ", pieces of " << piece;
-            ASSERT_TRUE(std::equal(got.out.begin(), got.out.end(), want.out.begin())) << what;
-            ASSERT_LT(want.out.size(), got.out.size() + piece) << what << ", pieces of " << piece;
+    const std::vector<std::pair<std::string, DecodeOptions>> ways = {
+        {"serial", {DecodePath::Serial, nullptr, nullptr}},
+        {"interleaved", {DecodePath::Auto, nullptr, &stats}},
+        {"2 threads", {DecodePath::Auto, &team(2), &stats}},
+        {"3 threads", {DecodePath::Auto, &team(3), &stats}},
+        {"7 threads", {DecodePath::Auto, &team(7), &stats}},
+    };
+    for (const auto& [way, options] : ways) {
+        for (size_t piece : pieces) {
+            const Reference got = streamDecode(block, piece, options);
+            const std::string where = what + ", " + way + ", pieces of " + std::to_string(piece);
+            EXPECT_EQ(got.ok, want.ok) << where;
+            if (want.ok) {
+                EXPECT_TRUE(got.out == want.out) << where;
+            } else {
+                // Output up to the failing piece is still the true output.
+                EXPECT_LE(got.out.size(), want.out.size()) << where;
+                EXPECT_TRUE(std::equal(got.out.begin(), got.out.end(), want.out.begin())) << where;
+                EXPECT_LT(want.out.size(), got.out.size() + piece) << where;
+            }
         }
     }
+    return stats;
 }
 
 Bytes drawn(std::mt19937& rng, size_t size, const std::vector<double>& weights) {
@@ -114,15 +140,16 @@ std::vector<double> geometric(int n, double ratio) {
 
 // A block for `input` under a code of the given lengths (a complete code
 // chosen by the test, not by the encoder).
-Bytes blockWithLengths(const Bytes& input, const std::vector<std::pair<uint8_t, uint8_t>>& lengths) {
+Bytes blockWithLengths(const Bytes& input,
+                       const std::vector<std::pair<uint8_t, uint8_t>>& lengths) {
     detail::CodeLengths len{};
     for (auto [v, l] : lengths) len[v] = l;
     CodeTable code = detail::canonicalCode(len);
     code.count = static_cast<int>(lengths.size());
     Bytes block;
     BitPacker packer;
-    EXPECT_TRUE(appendBlockHeader(code, input.size(), block) && packBytes(code, packer, input, block) &&
-                finishPack(packer, block));
+    EXPECT_TRUE(appendBlockHeader(code, input.size(), block) &&
+                packBytes(code, packer, input, block) && finishPack(packer, block));
     return block;
 }
 
@@ -141,14 +168,17 @@ TEST(CodecStream, ValidBlocksDecodeInterleavedAsTheReferenceDoes) {
         {"two values", drawn(rng, 600000, {1, 1})},
         {"one length of 3 bits", drawn(rng, 800000, std::vector<double>(8, 1))},
     };
-    const uint64_t roundsBefore = detail::parallelStats().rounds;
+    DecodeStats stats;
     for (const auto& c : cases) {
         auto block = encodeBlock(c.input);
         ASSERT_TRUE(block);
         ASSERT_EQ(referenceDecode(*block).out, c.input) << c.name;
-        expectSameAsReference(*block, c.name, kPieces);
+        const DecodeStats s = expectSameAsReference(*block, c.name, kPieces);
+        stats.rounds += s.rounds;
+        stats.shared += s.shared;
     }
-    EXPECT_GT(detail::parallelStats().rounds, roundsBefore + 50);
+    EXPECT_GT(stats.rounds, 50u);
+    EXPECT_GT(stats.shared, 20u);
 }
 
 TEST(CodecStream, ChunksThatNeverMeetFallBackToTheTrueDecode) {
@@ -160,11 +190,11 @@ TEST(CodecStream, ChunksThatNeverMeetFallBackToTheTrueDecode) {
     input.insert(input.end(), 1500000, ' ' + 2);
     Bytes tail = drawn(rng, 300000, {8, 2, 2, 2, 1, 1});
     input.insert(input.end(), tail.begin(), tail.end());
-    Bytes block = blockWithLengths(input, {{' ', 1}, {' ' + 1, 3}, {' ' + 2, 3}, {' ' + 3, 3}, {' ' + 4, 4}, {' ' + 5, 4}});
-    const uint64_t fallbacksBefore = detail::parallelStats().fallbacks;
-    expectSameAsReference(block, "long run", kPieces);
+    Bytes block = blockWithLengths(
+        input, {{' ', 1}, {' ' + 1, 3}, {' ' + 2, 3}, {' ' + 3, 3}, {' ' + 4, 4}, {' ' + 5, 4}});
+    const DecodeStats stats = expectSameAsReference(block, "long run", kPieces);
     ASSERT_EQ(decodeBlock(block), input);
-    EXPECT_GT(detail::parallelStats().fallbacks, fallbacksBefore);
+    EXPECT_GT(stats.fallbacks, 0u);
 }
 
 TEST(CodecStream, DamagedAndForeignBlocksDecodeAsTheReferenceDoes) {
@@ -175,13 +205,15 @@ TEST(CodecStream, DamagedAndForeignBlocksDecodeAsTheReferenceDoes) {
     Bytes b = valid;
     for (int k = 0; k < 40; ++k) b[header + rng() % (b.size() - header)] ^= 1 << (rng() % 8);
     cases.push_back({"stray stream bits", b});
-    cases.push_back({"stream cut short", Bytes(valid.begin(), valid.begin() + header + (valid.size() - header) / 2)});
+    cases.push_back({"stream cut short",
+                     Bytes(valid.begin(), valid.begin() + header + (valid.size() - header) / 2)});
     b = valid;
     b[4] = 1;  // a longer output: the rest of it from the zero bits
     cases.push_back({"output past the stream", b});
     for (int round = 0; round < 4; ++round) {
         b = valid;
-        for (int k = 0; k < 2 + round; ++k) b[5 + rng() % (header - 5)] = static_cast<uint8_t>(rng());
+        for (int k = 0; k < 2 + round; ++k)
+            b[5 + rng() % (header - 5)] = static_cast<uint8_t>(rng());
         cases.push_back({"scrambled header " + std::to_string(round), b});
     }
     b = valid;
@@ -202,9 +234,11 @@ TEST(CodecStream, DamagedAndForeignBlocksDecodeAsTheReferenceDoes) {
 TEST(CodecStream, SmallBlocksInAnyPieceSize) {
     std::mt19937 rng(14);
     for (int round = 0; round < 40; ++round) {
-        Bytes input = drawn(rng, 1 + rng() % 20000, geometric(1 + rng() % 60, 0.5 + (rng() % 45) / 100.0));
+        Bytes input =
+            drawn(rng, 1 + rng() % 20000, geometric(1 + rng() % 60, 0.5 + (rng() % 45) / 100.0));
         Bytes block = *encodeBlock(input);
-        if (round % 3 == 1) block[5 + 3 * (rng() % block[0]) + 2] = static_cast<uint8_t>(rng() % 10);
+        if (round % 3 == 1)
+            block[5 + 3 * (rng() % block[0]) + 2] = static_cast<uint8_t>(rng() % 10);
         if (round % 3 == 2) block.resize(block.size() - rng() % (block.size() - 5 - 3 * block[0]));
         expectSameAsReference(block, "round " + std::to_string(round), {1, 3, 8, 17, 1000});
     }

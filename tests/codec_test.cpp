@@ -20,7 +20,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes bytesOf(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 // ---- Plain references -------------------------------------------------------
 
@@ -54,7 +56,8 @@ std::optional<CodeTable> referenceTreeCode(const Bytes& input) {
         list[a] = list.back();
         list.pop_back();
         size_t b = firstMin();
-        pool.push_back(std::make_unique<Node>(Node{-1, nodeA->weight + list[b]->weight, nodeA, list[b]}));
+        pool.push_back(
+            std::make_unique<Node>(Node{-1, nodeA->weight + list[b]->weight, nodeA, list[b]}));
         list[b] = pool.back().get();
     }
     CodeTable table;
@@ -89,7 +92,8 @@ Bytes referenceEncode(const Bytes& input, const CodeTable& code) {
     Bytes out{static_cast<uint8_t>(code.count)};
     for (int i = 0; i < 4; ++i) out.push_back(static_cast<uint8_t>(input.size() >> (8 * i)));
     for (int v = 0; v < 256; ++v)
-        if (code.codes[v].len) out.insert(out.end(), {uint8_t(v), code.codes[v].bits, code.codes[v].len});
+        if (code.codes[v].len)
+            out.insert(out.end(), {uint8_t(v), code.codes[v].bits, code.codes[v].len});
     unsigned acc = 0, c = 0;
     for (uint8_t b : input) {
         unsigned a = code.codes[b].bits, len = code.codes[b].len;
@@ -177,13 +181,15 @@ TEST(CodecBlocks, WorkedExamplesEncodeAndDecodeExactly) {
         Bytes block;
     };
     const std::vector<Case> cases = {
-        {"abracadabra", bytesOf("abracadabra"),
-         {0x05, 0x0B, 0, 0, 0, 0x61, 0x00, 0x01, 0x62, 0xC0, 0x03, 0x63, 0xE0, 0x04, 0x64, 0xF0,
-          0x04, 0x72, 0x80, 0x02, 0x69, 0xCF, 0x68}},
-        {"ties resolved by list position", bytesOf("aaaabbbbccdd"),
-         {0x04, 0x0C, 0, 0, 0, 0x61, 0x80, 0x02, 0x62, 0x00, 0x01, 0x63, 0xC0, 0x03, 0x64, 0xE0,
-          0x03, 0xAA, 0x0D, 0xBF}},
-        {"value 0 gets a code", {0x00, 0x00, 0x01},
+        {"abracadabra", bytesOf("abracadabra"), {0x05, 0x0B, 0,    0,    0,    0x61, 0x00, 0x01,
+                                                 0x62, 0xC0, 0x03, 0x63, 0xE0, 0x04, 0x64, 0xF0,
+                                                 0x04, 0x72, 0x80, 0x02, 0x69, 0xCF, 0x68}},
+        {"ties resolved by list position",
+         bytesOf("aaaabbbbccdd"),
+         {0x04, 0x0C, 0,    0,    0,    0x61, 0x80, 0x02, 0x62, 0x00,
+          0x01, 0x63, 0xC0, 0x03, 0x64, 0xE0, 0x03, 0xAA, 0x0D, 0xBF}},
+        {"value 0 gets a code",
+         {0x00, 0x00, 0x01},
          {0x02, 0x03, 0, 0, 0, 0x00, 0x80, 0x01, 0x01, 0x00, 0x01, 0xC0}},
         {"one value, one byte", {0x7f}, {0x01, 0x01, 0, 0, 0, 0x7f, 0x00, 0x01, 0x00}},
         {"one value, full byte", Bytes(8, 0x41), {0x01, 0x08, 0, 0, 0, 0x41, 0x00, 0x01, 0x00}},
@@ -221,7 +227,9 @@ TEST(CodecBlocks, WorkedCodes) {
     }
 }
 
-TEST(CodecBlocks, EmptyInputHasNoBlock) { EXPECT_FALSE(encodeBlock({})); }
+TEST(CodecBlocks, EmptyInputHasNoBlock) {
+    EXPECT_FALSE(encodeBlock({}));
+}
 
 TEST(CodecBlocks, AllValuesStoreTheInputItself) {
     std::mt19937 rng(7);
@@ -297,13 +305,22 @@ TEST(CodecEncoder, IncrementalPiecesGiveTheSameBlock) {
         ASSERT_TRUE(appendBlockHeader(code, input.size(), out));
         BitPacker packer;
         for (size_t at = 0; at < input.size();) {
-            size_t piece = std::min<size_t>(input.size() - at, rng() % 3 ? rng() % 20 : rng() % 100000);
+            size_t piece =
+                std::min<size_t>(input.size() - at, rng() % 3 ? rng() % 20 : rng() % 100000);
             ASSERT_TRUE(packBytes(code, packer, std::span(input).subspan(at, piece), out));
             at += piece;
         }
         ASSERT_TRUE(finishPack(packer, out));
         ASSERT_EQ(out, *whole) << "round " << round;
         EXPECT_EQ(out.size(), blockLength(code, counts));
+        // Counted and packed in slices on 2, 3 or 7 threads: slices meet
+        // mid-byte, and from 64 KiB on they share one pair table.
+        static Workers two(2), three(3), seven(7);
+        Workers* teams[] = {&two, &three, &seven};
+        const size_t slice = round % 4 == 3 ? 65536 + rng() % 100000 : 1 + rng() % (size / 2 + 1);
+        Bytes sliced{1, 2};
+        ASSERT_TRUE(encodeBlockInto(input, sliced, {teams[round % 3], slice}));
+        ASSERT_EQ(sliced, *whole) << "round " << round << ", slices of " << slice;
     }
 }
 
@@ -447,13 +464,17 @@ TEST(CodecDecoder, MatchesLiteralSearchOnValidAndDamagedBlocks) {
         Bytes damaged = *block;
         switch (round % 5) {
             case 0:  // stray bits in the stream
-                for (int k = 0; k < 3; ++k) damaged[header + rng() % (damaged.size() - header)] ^= 1 << (rng() % 8);
+                for (int k = 0; k < 3; ++k)
+                    damaged[header + rng() % (damaged.size() - header)] ^= 1 << (rng() % 8);
                 break;
             case 1:  // code bytes, lengths and values scrambled
-                for (int k = 0; k < 4; ++k) damaged[5 + rng() % (header - 5)] = static_cast<uint8_t>(rng());
+                for (int k = 0; k < 4; ++k)
+                    damaged[5 + rng() % (header - 5)] = static_cast<uint8_t>(rng());
                 break;
             case 2:  // lengths that never match, or collide
-                for (int k = 0; k < 3; ++k) damaged[7 + 3 * (rng() % ((header - 5) / 3))] = static_cast<uint8_t>(rng() % 11);
+                for (int k = 0; k < 3; ++k)
+                    damaged[7 + 3 * (rng() % ((header - 5) / 3))] =
+                        static_cast<uint8_t>(rng() % 11);
                 break;
             case 3:  // stream cut short: the rest reads as zeros
                 damaged.resize(header + rng() % (damaged.size() - header + 1));
@@ -480,7 +501,8 @@ TEST(CodecDecoder, MatchesLiteralSearchOnForeignHeaders) {
             block.push_back(static_cast<uint8_t>(rng() % 5 ? 1 + rng() % 4 : rng() % 12));
         }
         size_t stream = rng() % (rng() % 3 ? 16 : 3000);
-        for (size_t i = 0; i < stream; ++i) block.push_back(static_cast<uint8_t>(rng() % 4 ? rng() & rng() : rng()));
+        for (size_t i = 0; i < stream; ++i)
+            block.push_back(static_cast<uint8_t>(rng() % 4 ? rng() & rng() : rng()));
         expectSameDecode(block, "foreign");
     }
 }
@@ -537,7 +559,8 @@ TEST(CodecRoundTrip, GeneratedInputs) {
         for (size_t d = 0; d < 17; d += 4) sizes.push_back(base - 8 + d);
     for (const auto& shape : shapes) {
         for (size_t size : sizes) {
-            Bytes input = drawn(rng, size, shape.weights, static_cast<int>(256 - shape.weights.size()));
+            Bytes input =
+                drawn(rng, size, shape.weights, static_cast<int>(256 - shape.weights.size()));
             auto block = encodeBlock(input);
             ASSERT_TRUE(block) << shape.name << " " << size;
             auto back = decodeBlock(*block);

@@ -32,8 +32,8 @@ inline uint32_t entryOf(const Code& c) {
 // between groups; each group adds at most 56 bits and is flushed as one
 // 8-byte store, so `out` needs 8 bytes of slack past the packed data.
 template <int kPerGroup, int kStep, typename Lookup>
-uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& accIn, unsigned& countIn, uint8_t* out,
-                    Lookup lookup) {
+uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& accIn, unsigned& countIn,
+                    uint8_t* out, Lookup lookup) {
     // Locals, so that the accumulator stays in a register even where this is
     // not inlined.
     uint64_t acc = accIn;
@@ -56,12 +56,74 @@ uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& accIn, unsigned&
     return out;
 }
 
+void singleEntries(const CodeTable& code, uint32_t* single) {
+    for (int v = 0; v < 256; ++v) single[v] = entryOf(code.codes[v]);
+}
+
+// Gives `packer` the pair table for `code` unless it has it already.
+bool buildPairs(const CodeTable& code, const uint32_t* single, BitPacker& packer) {
+    if (packer.pairs && std::memcmp(packer.pairs->code.data(), single, 256 * sizeof *single) == 0)
+        return true;
+    std::shared_ptr<PairTable> t;
+    try {
+        t = std::make_shared<PairTable>();
+        t->pairs.assign(65536, 0);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    std::memcpy(t->code.data(), single, 256 * sizeof *single);
+    uint8_t present[256];
+    int np = 0;
+    for (int v = 0; v < 256; ++v)
+        if (code.codes[v].len) present[np++] = static_cast<uint8_t>(v);
+    for (int i = 0; i < np; ++i) {
+        uint32_t a = single[present[i]];
+        for (int j = 0; j < np; ++j) {
+            uint32_t b = single[present[j]];
+            uint32_t bits = (a >> 8) << (b & 0xff) | (b >> 8);
+            t->pairs[present[i] | present[j] << 8] = bits << 8 | ((a & 0xff) + (b & 0xff));
+        }
+    }
+    packer.pairs = std::move(t);
+    return true;
+}
+
 }  // namespace
 
-uint64_t blockLength(const CodeTable& code, const ByteCounts& counts) {
+uint64_t streamBits(const CodeTable& code, const ByteCounts& counts) {
     uint64_t bits = 0;
     for (int v = 0; v < 256; ++v) bits += counts[v] * code.codes[v].len;
-    return 5 + 3 * uint64_t(code.count) + (bits + 7) / 8;
+    return bits;
+}
+
+BitPacker slicePacker(const BitPacker& from, unsigned bit) {
+    BitPacker p;
+    p.count = bit & 7;
+    p.pairs = from.pairs;
+    return p;
+}
+
+bool prepareSlices(const CodeTable& code, BitPacker& packer) {
+    uint32_t single[256];
+    singleEntries(code, single);
+    return buildPairs(code, single, packer);
+}
+
+bool joinSlice(std::vector<uint8_t>& out, unsigned bit, std::span<const uint8_t> slice) {
+    if (slice.empty()) return true;
+    const size_t shared = out.size() - 1;
+    const bool join = (bit & 7) != 0 && !out.empty();
+    try {
+        out.insert(out.end(), slice.begin() + join, slice.end());
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (join) out[shared] |= slice[0];
+    return true;
+}
+
+uint64_t blockLength(const CodeTable& code, const ByteCounts& counts) {
+    return 5 + 3 * uint64_t(code.count) + (streamBits(code, counts) + 7) / 8;
 }
 
 bool appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out) {
@@ -119,34 +181,15 @@ bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t
     }
 
     uint32_t single[256];
-    for (int v = 0; v < 256; ++v) single[v] = entryOf(code.codes[v]);
+    singleEntries(code, single);
 
     const uint32_t* pt = nullptr;
     if (n >= (size_t{1} << 16)) {
         // Two symbols per lookup: the table costs about as much to build as
         // packing 64 KiB, and packing runs much faster with it. It is kept
         // for the next piece of the same block.
-        if (packer.pairs.empty() || std::memcmp(packer.pairs_code.data(), single, sizeof single) != 0) {
-            try {
-                packer.pairs.assign(65536, 0);
-            } catch (const std::bad_alloc&) {
-                return false;
-            }
-            std::memcpy(packer.pairs_code.data(), single, sizeof single);
-            uint8_t present[256];
-            int np = 0;
-            for (int v = 0; v < 256; ++v)
-                if (code.codes[v].len) present[np++] = static_cast<uint8_t>(v);
-            for (int i = 0; i < np; ++i) {
-                uint32_t a = single[present[i]];
-                for (int j = 0; j < np; ++j) {
-                    uint32_t b = single[present[j]];
-                    uint32_t bits = (a >> 8) << (b & 0xff) | (b >> 8);
-                    packer.pairs[present[i] | present[j] << 8] = bits << 8 | ((a & 0xff) + (b & 0xff));
-                }
-            }
-        }
-        pt = packer.pairs.data();
+        if (!buildPairs(code, single, packer)) return false;
+        pt = packer.pairs->pairs.data();
     }
     auto pairLookup = [pt](const uint8_t* p) { return pt[p[0] | p[1] << 8]; };
     auto singleLookup = [&single](const uint8_t* p) { return single[*p]; };
@@ -229,21 +272,90 @@ bool finishPack(BitPacker& packer, std::vector<uint8_t>& out) {
     return true;
 }
 
-std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input) {
-    if (input.empty() || input.size() > kMaxSize) return std::nullopt;
-    ByteCounts counts{};
-    countBytes(input, counts);
-    CodeTable code = buildCode(counts);
-    std::vector<uint8_t> block;
-    try {
-        block.reserve(blockLength(code, counts) + 16);
-    } catch (const std::bad_alloc&) {
-        return std::nullopt;
+bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
+                     const EncodeOptions& options) {
+    if (input.empty() || input.size() > kMaxSize) return false;
+    out.clear();
+    const size_t slice = std::max<size_t>(options.slice, 1);
+    const size_t slices = (input.size() + slice - 1) / slice;
+    if (!options.team || options.team->size() < 2 || slices < 2) {
+        ByteCounts counts{};
+        countBytes(input, counts);
+        CodeTable code = buildCode(counts);
+        try {
+            out.reserve(blockLength(code, counts) + 16);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        BitPacker packer;
+        return appendBlockHeader(code, input.size(), out) && packBytes(code, packer, input, out) &&
+               finishPack(packer, out);
     }
-    BitPacker packer;
-    if (!appendBlockHeader(code, input.size(), block) || !packBytes(code, packer, input, block) ||
-        !finishPack(packer, block))
-        return std::nullopt;
+    auto part = [&](size_t i) {
+        return input.subspan(i * slice, std::min(slice, input.size() - i * slice));
+    };
+    std::vector<ByteCounts> counts;
+    std::vector<std::vector<uint8_t>> own;
+    std::vector<std::vector<uint8_t>>& packed = options.buffers ? *options.buffers : own;
+    std::vector<uint64_t> start;
+    try {
+        counts.assign(slices, ByteCounts{});
+        if (packed.size() < slices) packed.resize(slices);
+        start.resize(slices + 1);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    Workers& team = *options.team;
+    team.run(static_cast<unsigned>(slices), [&](unsigned i) { countBytes(part(i), counts[i]); });
+    ByteCounts total{};
+    for (const ByteCounts& c : counts)
+        for (int v = 0; v < 256; ++v) total[v] += c[v];
+    const CodeTable code = buildCode(total);
+    if (isIdentity(code)) {
+        // The stream is the input itself: nothing to share.
+        try {
+            out.reserve(blockLength(code, total));
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        BitPacker packer;
+        return appendBlockHeader(code, input.size(), out) && packBytes(code, packer, input, out);
+    }
+    start[0] = 0;
+    for (size_t i = 0; i < slices; ++i) start[i + 1] = start[i] + streamBits(code, counts[i]);
+    BitPacker first;
+    if (slice >= (size_t{1} << 16) && !prepareSlices(code, first)) return false;
+    std::vector<uint8_t> failed(slices, 0);
+    team.run(static_cast<unsigned>(slices), [&](unsigned i) {
+        BitPacker packer = slicePacker(first, static_cast<unsigned>(start[i] & 7));
+        packed[i].clear();
+        try {
+            packed[i].reserve((start[i + 1] - start[i]) / 8 + 16);
+        } catch (const std::bad_alloc&) {
+            failed[i] = 1;
+            return;
+        }
+        failed[i] = !packBytes(code, packer, part(i), packed[i]) || !finishPack(packer, packed[i]);
+    });
+    for (uint8_t f : failed)
+        if (f) return false;
+    try {
+        out.reserve(blockLength(code, total) + 16);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    if (!appendBlockHeader(code, input.size(), out)) return false;
+    const size_t streamStart = out.size();
+    for (size_t i = 0; i < slices; ++i) {
+        // The header ends on a byte boundary, so the first slice shares none.
+        if (!joinSlice(out, i ? static_cast<unsigned>(start[i] & 7) : 0, packed[i])) return false;
+    }
+    return out.size() - streamStart == (start[slices] + 7) / 8;
+}
+
+std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input) {
+    std::vector<uint8_t> block;
+    if (!encodeBlockInto(input, block)) return std::nullopt;
     return block;
 }
 

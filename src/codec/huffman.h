@@ -6,9 +6,12 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
+
+#include "codec/workers.h"
 
 namespace pelko {
 
@@ -39,6 +42,21 @@ uint64_t blockLength(const CodeTable& code, const ByteCounts& counts);
 // nullopt when memory cannot be had.
 std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input);
 
+// The same into `out`, whose memory is reused, with the counting and the
+// packing shared among the team's threads in slices of `slice` bytes: the
+// bytes are those of encodeBlock whatever the team and the slice size. False
+// where encodeBlock gives nullopt.
+constexpr size_t kSliceBytes = size_t{256} << 10;
+struct EncodeOptions {
+    Workers* team = nullptr;
+    size_t slice = kSliceBytes;
+    // The slices' own buffers, kept from one call to the next so that their
+    // memory is reused; null for buffers of the call's own.
+    std::vector<std::vector<uint8_t>>* buffers = nullptr;
+};
+bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
+                     const EncodeOptions& options = {});
+
 // Incremental encoder, for input that is counted first and then packed in
 // pieces: header, then pack every piece in order, then finish. The bytes
 // appended to `out` are exactly those of encodeBlock on the whole input.
@@ -48,17 +66,59 @@ std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input);
 // that reuses `out` (or reserved the block length, see blockLength) never
 // sees a reallocation.
 bool appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out);
+// The table that packs two bytes per lookup, and the code it was built for.
+struct PairTable {
+    std::vector<uint32_t> pairs;
+    std::array<uint32_t, 256> code{};
+};
 struct BitPacker {
     uint64_t acc = 0;  // pending bits in the low `count` bits, oldest highest
     unsigned count = 0;
-    // Kept from one piece to the next: the table that packs two bytes per
-    // lookup, and the code it was built for.
-    std::vector<uint32_t> pairs;
-    std::array<uint32_t, 256> pairs_code{};
+    // Kept from one piece to the next, and shared with the slices' packers.
+    std::shared_ptr<const PairTable> pairs;
 };
 bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
                std::vector<uint8_t>& out);
 bool finishPack(BitPacker& packer, std::vector<uint8_t>& out);
+
+// Packing one stream on several threads. The stream is cut into slices;
+// where each slice starts is known beforehand from the counts of the slices
+// before it (streamBits). Each slice is packed on its own, by a packer from
+// slicePacker and then finishPack: its bytes are those of the whole stream
+// from the byte holding its first bit, with the bits before that bit (and
+// after its last) zero. Neighbouring slices meet in one byte, which is the
+// OR of the two; joinSlice appends a slice's bytes that way.
+uint64_t streamBits(const CodeTable& code, const ByteCounts& counts);
+// A packer for a slice starting at bit `bit` (0..7) of its first byte,
+// sharing the pair table of `from` (which prepareSlices builds).
+BitPacker slicePacker(const BitPacker& from, unsigned bit);
+// Builds the pair table into `packer` ahead of packing slices of at least
+// 64 KiB; false when memory cannot be had.
+bool prepareSlices(const CodeTable& code, BitPacker& packer);
+// Appends the bytes of a slice that starts at bit `bit` (0..7) of its first
+// byte to `out`, which ends with the slice before; false when memory cannot
+// be had (`out` unchanged).
+bool joinSlice(std::vector<uint8_t>& out, unsigned bit, std::span<const uint8_t> slice);
+
+// The decoder's choices. By default a large piece of a complete code goes
+// through the interleaved decoder, on the team's threads when there is a
+// team; DecodePath::Serial decodes one lookup after another, so that tests
+// can tell the two apart. Both give the same bytes. `stats`, when given,
+// counts what the interleaved decoder did.
+enum class DecodePath { Auto, Serial };
+struct DecodeStats {
+    uint64_t rounds = 0;     // rounds of chunks decoded from guessed starts
+    uint64_t fallbacks = 0;  // guessed chunks that never met the true decode
+    uint64_t shared = 0;     // rounds whose chunks were shared among threads
+};
+struct DecodeOptions {
+    DecodePath path = DecodePath::Auto;
+    Workers* team = nullptr;
+    DecodeStats* stats = nullptr;
+    // The interleaved decoder's scratch memory, kept from one piece to the
+    // next so that its memory is reused; null for scratch of the call's own.
+    std::vector<uint8_t>* scratch = nullptr;
+};
 
 // Decodes a block; nullopt when it is damaged beyond decoding (no code
 // matches within 8 bits, header or code entries past the end) or memory
@@ -67,7 +127,8 @@ std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block);
 
 // The same into `out`, whose memory is reused: false where decodeBlock gives
 // nullopt, and `out` then holds no meaningful bytes.
-bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out);
+bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out,
+                     const DecodeOptions& options = {});
 
 // Streaming decoder, for blocks decoded piece by piece with bounded memory.
 // The header is read once; then the stream is decoded a piece of output at a
@@ -79,10 +140,10 @@ struct StreamDecoder {
     bool identity = false;  // every value's code is itself: the stream is the output
 
     // Lookup tables built from the header, for the decoder's own use.
-    std::array<uint16_t, 256> single{};  // next 8 bits -> value | length << 8
-    std::vector<uint64_t> bulk;          // next `window` bits -> several codes
-    unsigned window = 0;                 // 0: no bulk table (small blocks)
-    bool complete = false;  // a complete prefix code of distinct values
+    std::array<uint16_t, 256> single{};      // next 8 bits -> value | length << 8
+    std::vector<uint64_t> bulk;              // next `window` bits -> several codes
+    unsigned window = 0;                     // 0: no bulk table (small blocks)
+    bool complete = false;                   // a complete prefix code of distinct values
     uint8_t min_length = 8, length_gcd = 1;  // over the code lengths, when complete
     std::array<uint8_t, 256> lengths{};      // code length of each value, when complete
 };
@@ -100,7 +161,10 @@ std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head);
 // updates `bit`; nullopt when no code matches within 8 bits. A decode that
 // runs past the end of `in` (into the zero bits) returns in.size() with `bit`
 // 0: from there on every bit is 0 wherever it starts.
+//
+// `options` choose the decoder, as for decodeBlockInto.
 std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<const uint8_t> in,
-                                        unsigned& bit, bool at_end, std::span<uint8_t> out);
+                                        unsigned& bit, bool at_end, std::span<uint8_t> out,
+                                        const DecodeOptions& options = {});
 
 }  // namespace pelko

@@ -171,7 +171,8 @@ CodeTable canonicalCode(const CodeLengths& lengths) {
     for (unsigned len = 1; len <= 8; ++len) {
         for (int v = 0; v < 256; ++v) {
             if (lengths[v] != len) continue;
-            table.codes[v] = Code{static_cast<uint8_t>(code << (8 - len)), static_cast<uint8_t>(len)};
+            table.codes[v] =
+                Code{static_cast<uint8_t>(code << (8 - len)), static_cast<uint8_t>(len)};
             ++table.count;
             ++code;
         }

@@ -10,6 +10,7 @@
 // not prefix-free, lengths that can never match.
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 
@@ -93,7 +94,9 @@ void buildBulkTable(const uint16_t* single, unsigned window, uint64_t* table) {
 }
 
 // Stores an entry's 4 value bytes at `o`, of which the caller keeps its count.
-inline void storeValues(uint8_t* o, const uint8_t* e) { std::memcpy(o, e, 4); }
+inline void storeValues(uint8_t* o, const uint8_t* e) {
+    std::memcpy(o, e, 4);
+}
 
 // Stream bytes as the decoder reads them: 8 bytes at a byte index.
 struct Direct {
@@ -258,7 +261,7 @@ void chunkDecode(const uint8_t* base, const uint64_t* table, const uint16_t* sin
 // least 8 bytes before the end of the stream.
 template <unsigned kWindow>
 void interleavedDecode(const uint8_t* base, const uint64_t* table, const uint16_t* single,
-                       Chunk (&c)[kChunks]) {
+                       Chunk* c) {
     uint64_t pos[kChunks];
     uint8_t* o[kChunks];
 #pragma GCC unroll 8
@@ -306,32 +309,37 @@ void interleavedDecode(const uint8_t* base, const uint64_t* table, const uint16_
     }
 }
 
-// Decodes from bit `pos` into [o, oEnd) in rounds of kChunks chunks while the
-// output and the stream hold a whole round, advancing `pos` and `o` past the
-// true decode; the caller decodes what is left serially. `scratch` holds kChunks - 1
-// areas of `cap` bytes.
+// Decodes from bit `pos` into [o, oEnd) in rounds while the output and the
+// stream hold a whole round, advancing `pos` and `o` past the true decode;
+// the caller decodes what is left serially. A round is `groups` groups of
+// kChunks chunks each, one group per thread of the team; `scratch` holds
+// kMaxGroups * kChunks - 1 areas of `cap` bytes.
+constexpr unsigned kMaxGroups = kMaxThreads;
+constexpr unsigned kMaxChunks = kMaxGroups * kChunks;
+
 template <unsigned kWindow>
 void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
                     uint8_t*& o, uint8_t* const oEnd, uint8_t* scratch, size_t cap,
-                    uint64_t chunkBits) {
+                    uint64_t chunkBits, const DecodeOptions& options) {
     const uint8_t* base = in.data();
     const uint16_t* single = dec.single.data();
+    const uint64_t* bulk = dec.bulk.data();
     const uint64_t limit = in.size() >= 8 ? 8 * uint64_t{in.size() - 8} : 0;
-    uint64_t marks[kChunks][kRecorded + 1];
-    unsigned marked[kChunks];
+    const unsigned teamSize = options.team ? std::min(options.team->size(), kMaxGroups) : 1;
+    uint64_t marks[kMaxChunks][kRecorded + 1];
+    unsigned marked[kMaxChunks];
+    Chunk c[kMaxChunks];
     auto decodeOne = [&](uint64_t at) {
         return single[loadBigEndian64(base + (at >> 3)) << (at & 7) >> 56];
     };
-    while (static_cast<uint64_t>(oEnd - o) >= kParallelMinOutput / 2 &&
-           pos + kChunks * chunkBits <= limit) {
-        ++detail::parallelStats().rounds;
-        Chunk c[kChunks];
-        c[0] = {pos, pos + chunkBits, o, oEnd};
-        for (unsigned k = 1; k < kChunks; ++k) {
-            uint64_t at = pos + k * chunkBits;
-            const uint64_t end = at + chunkBits;
+    // Records the first codes of each guessed chunk of group g one at a
+    // time, keeping where each starts, then decodes the group's chunks
+    // interleaved.
+    auto decodeGroup = [&](unsigned g) {
+        for (unsigned k = g * kChunks + (g == 0); k < (g + 1) * kChunks; ++k) {
+            uint64_t at = c[k].pos;
+            const uint64_t end = c[k].end;
             uint8_t* so = scratch + (k - 1) * cap;
-            // The first codes one at a time, keeping where each starts.
             unsigned m = 0;
             for (; m < kRecorded && at < end; ++m) {
                 marks[k][m] = at;
@@ -343,7 +351,25 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
             marked[k] = m + 1;
             c[k] = {at, end, so + m, so + cap};
         }
-        interleavedDecode<kWindow>(base, dec.bulk.data(), single, c);
+        interleavedDecode<kWindow>(base, bulk, single, c + g * kChunks);
+    };
+    const std::function<void(unsigned)> groupTask = decodeGroup;
+    while (static_cast<uint64_t>(oEnd - o) >= kParallelMinOutput / 2 &&
+           pos + kChunks * chunkBits <= limit) {
+        const unsigned groups = static_cast<unsigned>(
+            std::min<uint64_t>(teamSize, (limit - pos) / (kChunks * chunkBits)));
+        const unsigned chunks = groups * kChunks;
+        if (options.stats) {
+            ++options.stats->rounds;
+            options.stats->shared += groups > 1;
+        }
+        c[0] = {pos, pos + chunkBits, o, oEnd};
+        for (unsigned k = 1; k < chunks; ++k)
+            c[k] = {pos + k * chunkBits, pos + (k + 1) * chunkBits, nullptr, nullptr};
+        if (groups > 1)
+            options.team->run(groups, groupTask);
+        else
+            decodeGroup(0);
 
         // Stitch the chunks onto the true decode in order.
         uint64_t t = c[0].pos;
@@ -352,7 +378,7 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
             pos = t;
             return;
         }
-        for (unsigned k = 1; k < kChunks; ++k) {
+        for (unsigned k = 1; k < chunks; ++k) {
             unsigned j = 0;
             while (j < marked[k] && t != marks[k][j]) {
                 if (t > marks[k][j]) {
@@ -371,9 +397,9 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
                 // No meeting, as in a long run of one code whose guessed
                 // decode is out of step: the true decode goes on through
                 // this chunk alone, and the next chunk is tried as usual.
-                ++detail::parallelStats().fallbacks;
+                if (options.stats) ++options.stats->fallbacks;
                 Chunk serial{t, c[k].end, o, oEnd};
-                chunkDecode<kWindow>(base, dec.bulk.data(), single, serial);
+                chunkDecode<kWindow>(base, bulk, single, serial);
                 t = serial.pos;
                 o = serial.o;
                 if (o == oEnd) {
@@ -424,29 +450,40 @@ void copyStream(std::span<const uint8_t> in, uint64_t pos, std::span<uint8_t> ou
 
 template <unsigned kWindow>
 bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
-                 std::span<uint8_t> out) {
+                 std::span<uint8_t> out, const DecodeOptions& options) {
     uint8_t* o = out.data();
     uint8_t* const oEnd = o + out.size();
-    if (dec.complete && !dec.bulk.empty() && out.size() >= kParallelMinOutput) {
+    if (options.path == DecodePath::Auto && dec.complete && !dec.bulk.empty() &&
+        out.size() >= kParallelMinOutput) {
         // Cuts a whole number of the codes' common length divisor apart, so
         // that codes of one length (or of multiples of one) can meet.
         const uint64_t chunkBits = 8 * kChunkBytes / dec.length_gcd * dec.length_gcd;
         const size_t cap = chunkBits / dec.min_length + 16;
-        std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[(kChunks - 1) * cap]);
+        const unsigned groups = options.team ? std::min(options.team->size(), kMaxGroups) : 1;
+        const size_t need = (groups * kChunks - 1) * cap;
+        std::unique_ptr<uint8_t[]> own;
+        uint8_t* scratch = nullptr;
+        if (options.scratch) {
+            try {
+                if (options.scratch->size() < need) options.scratch->resize(need);
+                scratch = options.scratch->data();
+            } catch (const std::bad_alloc&) {
+            }
+        } else {
+            own.reset(new (std::nothrow) uint8_t[need]);
+            scratch = own.get();
+        }
         // Without the scratch memory the serial decoder does it all.
-        if (scratch) parallelDecode<kWindow>(dec, in, pos, o, oEnd, scratch.get(), cap, chunkBits);
+        if (scratch) {
+            DecodeOptions used = options;
+            if (groups < 2) used.team = nullptr;
+            parallelDecode<kWindow>(dec, in, pos, o, oEnd, scratch, cap, chunkBits, used);
+        }
     }
     return serialDecode<kWindow>(dec, in, pos, o, oEnd);
 }
 
 }  // namespace
-
-namespace detail {
-ParallelStats& parallelStats() {
-    thread_local ParallelStats stats;
-    return stats;
-}
-}  // namespace detail
 
 std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
     if (head.size() < 5) return std::nullopt;
@@ -460,7 +497,8 @@ std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
     buildSingleTable(entries, n, dec.single.data());
 
     dec.identity = true;
-    for (unsigned w = 0; w < 256 && dec.identity; ++w) dec.identity = dec.single[w] == (w | 8u << 8);
+    for (unsigned w = 0; w < 256 && dec.identity; ++w)
+        dec.identity = dec.single[w] == (w | 8u << 8);
 
     // Complete prefix code with distinct values: every 8-bit window matches,
     // and each entry matches exactly the windows its own bits begin, so none
@@ -505,7 +543,8 @@ std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
 }
 
 std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<const uint8_t> in,
-                                        unsigned& bit, bool at_end, std::span<uint8_t> out) {
+                                        unsigned& bit, bool at_end, std::span<uint8_t> out,
+                                        const DecodeOptions& options) {
     // Bits past the end of `in` read as 0 whether or not it is the stream's
     // end: before it, a caller keeps enough bytes that the decode never gets
     // there.
@@ -518,9 +557,9 @@ std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<cons
         pos += 8 * uint64_t{out.size()};
         ok = true;
     } else if (dec.window == kWideWindow) {
-        ok = decodePiece<kWideWindow>(dec, in, pos, out);
+        ok = decodePiece<kWideWindow>(dec, in, pos, out, options);
     } else {
-        ok = decodePiece<kNarrowWindow>(dec, in, pos, out);
+        ok = decodePiece<kNarrowWindow>(dec, in, pos, out, options);
     }
     if (!ok) return std::nullopt;
     // Past the end of `in` every bit is 0, so any position there will do.
@@ -533,7 +572,8 @@ std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<cons
     return static_cast<size_t>(pos >> 3);
 }
 
-bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out) {
+bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out,
+                     const DecodeOptions& options) {
     auto dec = startStreamDecode(block.first(std::min<size_t>(block.size(), 5 + 3 * 256)));
     if (!dec) return false;
     try {
@@ -542,7 +582,8 @@ bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out) 
         return false;
     }
     unsigned bit = 0;
-    return decodeStreamPiece(*dec, block.subspan(dec->header_len), bit, true, out).has_value();
+    return decodeStreamPiece(*dec, block.subspan(dec->header_len), bit, true, out, options)
+        .has_value();
 }
 
 std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) {

@@ -1,6 +1,6 @@
 // Internals of the Huffman codec shared between its source files and its
-// tests: the tree-built code, the length-limited fallback, canonical codes
-// and the decoder's path counters.
+// tests: the tree-built code, the length-limited fallback and canonical
+// codes.
 #pragma once
 
 #include <array>
@@ -27,14 +27,5 @@ CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen);
 
 // Codes for the given lengths in order of (length, byte value).
 CodeTable canonicalCode(const CodeLengths& lengths);
-
-// Counts of this thread's interleaved decoding rounds and of the rounds whose
-// chunks did not meet (the rest then went serial), so that tests can tell
-// which decoder did the work.
-struct ParallelStats {
-    uint64_t rounds = 0;
-    uint64_t fallbacks = 0;
-};
-ParallelStats& parallelStats();
 
 }  // namespace pelko::detail

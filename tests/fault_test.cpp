@@ -752,21 +752,18 @@ TEST_F(Fault, SignalDuringExtraction) {
         ASSERT_GT(::fcntl(out[0], F_SETPIPE_SZ, 4096), 0);
         pid_t pid = startHampered(path("out"), {"-e", "../t.pkz"}, Hamper{}, out[1], 2);
         ::close(out[1]);
-        // Wait until the run sleeps on the full pipe.
+        // Wait until the run sleeps on the full pipe, its temporary file
+        // present.
         bool held = false;
-        for (;;) {
+        while (!held) {
             std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
             std::string pidField, comm, state;
             stat >> pidField >> comm >> state;
             if (state == "Z" || state.empty()) break;
-            if (state == "S") {
-                held = true;
-                break;
-            }
-            ::usleep(1000);
+            held = state == "S" && listDir(path("out")).size() > names.size();
+            if (!held) ::usleep(1000);
         }
         ASSERT_TRUE(held) << "the run did not wait on its output";
-        ASSERT_GT(listDir(path("out")).size(), names.size()) << "a temporary file is present";
         ::kill(pid, sig);
         drain(out[0]);
         EXPECT_EQ(statusOf(pid), 128 + sig);

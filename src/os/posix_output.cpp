@@ -3,11 +3,14 @@
 // of their own beside their target and renamed into its place, and their
 // removal when SIGINT, SIGTERM or SIGHUP ends the run.
 #include <fcntl.h>
-#include <linux/openat2.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#if __has_include(<linux/openat2.h>)
+#include <linux/openat2.h>
+#endif
 
 #include <atomic>
 #include <cerrno>
@@ -119,7 +122,7 @@ File openDirByWalk(const std::string& dir, Error* err) {
 
 File openDirBeneath(const std::string& dir, Error* err) {
     *err = Error::None;
-#ifdef SYS_openat2
+#if defined(SYS_openat2) && defined(RESOLVE_BENEATH)
     open_how how{};
     how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;

@@ -199,15 +199,51 @@ TEST_F(Add, DamagedArchivesFailScreening) {
     }
 }
 
-TEST_F(Add, StrayBytesAfterTheEndMarkerAreDropped) {
+// The format has no magic number: a file whose first end marker is not its
+// last byte (bytes after the end marker, a lead byte damaged to 0, or no
+// archive at all, like a video named in the archive's place) is refused, and
+// stays byte for byte as it was.
+TEST_F(Add, AFileThatIsNotAnArchiveIsRefused) {
     writeFile(path("x"), "abracadabra");
-    Bytes old = archiveOf({goodEntry("old", abracadabraBlock())});
+    Bytes old = archiveOf({goodEntry("old", abracadabraBlock()), goodEntry("more", abracadabraBlock())});
     Bytes stray = old;
     stray.insert(stray.end(), {1, 'q', 0, 5, 5});
-    writeFile(path("t.pkz"), stray);
-    EXPECT_EQ(run({"-a", "t.pkz", "x"}).status, 0);
-    EXPECT_EQ(withoutTimes(readFile(path("t.pkz"))),
-              archiveOf({goodEntry("old", abracadabraBlock()), goodEntry("x", abracadabraBlock())}));
+    Bytes leadZero = old;
+    leadZero[goodEntry("old", abracadabraBlock()).size()] = 0;
+    const Bytes video = bytesOf(std::string("\0\0\0\x18" "ftypmp42\0\0\0\0mp42isom", 24));
+    for (const Bytes& notArchive : {stray, leadZero, video}) {
+        writeFile(path("t.pkz"), notArchive);
+        RunResult r = run({"-a", "t.pkz", "x"});
+        EXPECT_EQ(r.out, "Error: Couldn't validation file names\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(readFile(path("t.pkz")), notArchive);
+        ::unlink(path("t.pkz.swp0").c_str());
+    }
+}
+
+// A file argument that is the archive under another name (a path through
+// "." or "..", a hard link, a symbolic link) would put the archive inside
+// itself: it is turned away like the archive's own name.
+TEST_F(Add, TheArchiveNeverGoesIntoItself) {
+    writeFile(path("x"), "abracadabra");
+    writeFile(path("y"), "abracadabra");
+    ASSERT_EQ(::mkdir(path("sub").c_str(), 0755), 0);
+    ASSERT_EQ(run({"-a", "t.pkz", "x"}).status, 0);
+    ASSERT_EQ(::symlink("t.pkz", path("soft").c_str()), 0);
+    const Bytes before = readFile(path("t.pkz"));
+    const std::string self = "Warning: \"t.pkz\" - bad name, couldn't use for compress itself.\n";
+    for (const char* name : {"./t.pkz", "sub/../t.pkz", "hard", "soft"}) {
+        SCOPED_TRACE(name);
+        writeFile(path("t.pkz"), before);
+        ::unlink(path("hard").c_str());
+        ASSERT_EQ(::link(path("t.pkz").c_str(), path("hard").c_str()), 0);  // the commit replaces t.pkz
+        RunResult r = run({"-a", "t.pkz", name, "y"});
+        EXPECT_EQ(r.out, self);
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(withoutTimes(readFile(path("t.pkz"))),
+                  archiveOf({goodEntry("x", abracadabraBlock()), goodEntry("y", abracadabraBlock())}));
+        EXPECT_EQ(listDir(dir), (std::vector<std::string>{"hard", "soft", "sub", "t.pkz", "x", "y"}));
+    }
 }
 
 TEST_F(Add, CommitKeepsPermissionsAndSymbolicLinks) {

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
 
 #include "cli_support.h"
 
@@ -42,13 +43,18 @@ Bytes slurp(const std::string& p) {
     return b;
 }
 
-pid_t spawn(const std::string& dir, const std::vector<std::string>& args) {
+// Starts pelko with `args` in `dir`; with a gate (a pipe), the child first
+// waits until the parent closes the pipe, so that many runs start together.
+pid_t spawn(const std::string& dir, const std::vector<std::string>& args,
+            const int* gate = nullptr) {
     pid_t pid = ::fork();
     if (pid == 0) {
         int null = ::open("/dev/null", O_WRONLY);
         ::dup2(null, 1);
         ::dup2(null, 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(125);
+        char c;
+        if (gate && (::close(gate[1]) != 0 || ::read(gate[0], &c, 1) != 0)) ::_exit(125);
         std::vector<char*> argv{const_cast<char*>("pelko")};
         for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
         argv.push_back(nullptr);
@@ -183,6 +189,72 @@ TEST_F(Crash, Repair) {
     Bytes damaged = archive;
     damaged[damaged.size() - 1000] ^= 0x10;
     report("-f", killRepeatedly(damaged, {"-f", "t.pkz"}));
+}
+
+// Writers racing writers: adds, deletes and repairs of one archive, started
+// together, each wait for the others instead of undoing their work. Every
+// run exits with 0 and the archive ends with exactly the entries that were
+// not deleted plus every added file. The first round starts without an
+// archive, so that first adds race each other too.
+class Race : public TempDirTest {
+protected:
+    // The stored names, from the listing.
+    std::set<std::string> stored() {
+        std::set<std::string> names;
+        std::string out = run({"-l", "t.pkz"}).out;
+        for (size_t at = 0; (at = out.find("\n \"", at)) != std::string::npos;) {
+            size_t end = out.find("\" : ", at);
+            names.insert(out.substr(at + 3, end - at - 3));
+            at = end;
+        }
+        return names;
+    }
+
+    // Runs every command at once; true when all of them exit with 0.
+    bool runTogether(const std::vector<std::vector<std::string>>& commands) {
+        int gate[2];
+        if (::pipe(gate) != 0) return false;
+        std::vector<pid_t> pids;
+        for (const auto& args : commands) pids.push_back(spawn(dir, args, gate));
+        ::close(gate[0]);
+        ::close(gate[1]);
+        bool all = true;
+        for (pid_t pid : pids) {
+            int st = 0;
+            ::waitpid(pid, &st, 0);
+            all = all && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+        }
+        return all;
+    }
+};
+
+TEST_F(Race, WritersRacingWriters) {
+    constexpr int kAdders = 12, kDeleters = 8;
+    std::set<std::string> want;
+    std::vector<std::vector<std::string>> first, second;
+    for (int i = 0; i < kAdders; ++i) {
+        for (const char* round : {"a", "b"}) {
+            std::string name = round + std::to_string(i);
+            writeFile(path(name), skewed(20000, uint32_t(i)));
+            (round[0] == 'a' ? first : second).push_back({"-a", "t.pkz", name});
+            want.insert(name);
+        }
+    }
+    EXPECT_TRUE(runTogether(first)) << "first adds to a new archive";
+    EXPECT_EQ(stored().size(), size_t(kAdders));
+
+    std::vector<std::string> doomed{"-a", "t.pkz"};
+    for (int i = 0; i < kDeleters; ++i) {
+        std::string name = "d" + std::to_string(i);
+        writeFile(path(name), skewed(60000, uint32_t(100 + i)));
+        doomed.push_back(name);
+        second.push_back({"-d", "t.pkz", name});
+        if (i % 2 == 0) second.push_back({"-f", "t.pkz"});
+    }
+    ASSERT_EQ(run(doomed).status, 0);
+    EXPECT_TRUE(runTogether(second)) << "adds, deletes and repairs together";
+    EXPECT_EQ(stored(), want);
+    for (const std::string& f : listDir(dir)) EXPECT_EQ(f.find(".swp"), std::string::npos) << f;
 }
 
 }  // namespace

@@ -22,6 +22,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 
 #include "cli_support.h"
@@ -33,7 +34,8 @@ using namespace testing_support;
 // How the child that runs pelko is hampered.
 struct Hamper {
     std::optional<rlim_t> fileSize;  // RLIMIT_FSIZE in bytes
-    bool asNobody = false;           // drop to uid/gid 65534 when running as root
+    bool asNobody = false;           // drop to an unprivileged user when running as root
+    uid_t uid = 65534;               // which one: nobody, or kOther
     bool fullOutput = false;         // standard output is /dev/full
     bool noOpenat2 = false;          // openat2 fails with ENOSYS, as on older kernels
 };
@@ -53,6 +55,8 @@ bool refuseOpenat2() {
 }
 
 constexpr uid_t kNobody = 65534;
+// A second unprivileged user, for files that belong to someone else.
+constexpr uid_t kOther = 65533;
 
 std::string drain(int fd) {
     std::string s;
@@ -83,7 +87,7 @@ pid_t startHampered(const std::string& dir, const std::vector<std::string>& args
         if (::setrlimit(RLIMIT_FSIZE, &lim) != 0) ::_exit(125);
     }
     if (h.asNobody && ::geteuid() == 0) {
-        if (::setgroups(0, nullptr) != 0 || ::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)
+        if (::setgroups(0, nullptr) != 0 || ::setgid(h.uid) != 0 || ::setuid(h.uid) != 0)
             ::_exit(126);
     }
     if (h.noOpenat2 && !refuseOpenat2()) ::_exit(125);
@@ -162,14 +166,16 @@ protected:
     }
 
     // The archive that a successful run of `args` on `archive` leaves. It
-    // runs here, on the same input files, so that their times match; the
-    // archive is put back afterwards.
-    Bytes resultOf(const Bytes& archive, const std::vector<std::string>& args) {
-        writeFile(path("t.pkz"), archive);
-        RunResult r = run(args);
+    // runs here (or in `where`), on the same input files, so that their
+    // times match; the archive is put back afterwards.
+    Bytes resultOf(const Bytes& archive, const std::vector<std::string>& args,
+                   const std::string& where = "") {
+        std::string d = where.empty() ? dir : where;
+        writeFile(d + "/t.pkz", archive);
+        RunResult r = runPelko(d, args);
         EXPECT_EQ(r.status, 0) << r.out;
-        Bytes result = readFile(path("t.pkz"));
-        writeFile(path("t.pkz"), archive);
+        Bytes result = readFile(d + "/t.pkz");
+        writeFile(d + "/t.pkz", archive);
         return result;
     }
 
@@ -714,6 +720,124 @@ TEST_F(Fault, PathsAndPermissions) {
                                        std::equal(old.begin(), old.end() - 1, wc.begin()))
                                << "the working copy holds what came before";
                        }});
+    }
+    // The commit keeps the old archive's owner and group (where the run may
+    // set them) and never the setuid or setgid bit; a run that may not write
+    // the archive cannot replace it; a symbolic link stays a link while its
+    // target is replaced whole; another user's archive in a sticky directory,
+    // which rename may not replace, is updated in place; a hard link keeps
+    // the old archive; a working copy is no more visible than the archive.
+    // Each row makes an archive with pelko, gives it the row's name, owner
+    // and mode, and compares with what a plain run of the command gives.
+    const bool root = ::geteuid() == 0;
+    enum class Then { Replaced, InPlace, Unchanged };
+    struct Commit {
+        std::string what;
+        std::string name;  // t.pkz, link.pkz (to real/t.pkz) or sticky/t.pkz
+        mode_t mode;
+        uid_t owner;  // given away only when running as root
+        std::optional<uid_t> as;
+        std::vector<std::string> args;  // after the archive name
+        std::string out;
+        Then then;
+        mode_t wantMode;
+        bool hardLink = false;                // other.pkz is a second name of the archive
+        std::optional<mode_t> leftCopy = {};  // the mode of the working copy a failed run leaves
+    };
+    const std::string copyError = "Error: Couldn't copy temp archive \"t.pkz.swp0\" to \"t.pkz\"\n";
+    // clang-format off
+    const std::vector<Commit> commits = {
+        {"setuid bit dropped, owner kept", "t.pkz", 04755, kNobody, {}, {"-d", "one"}, "",
+         Then::Replaced, 0755},
+        {"setgid bit dropped, owner kept", "t.pkz", 02750, kNobody, {}, {"-a", "new"}, "",
+         Then::Replaced, 0750},
+        {"read-only archive, add", "t.pkz", 0444, kNobody, kNobody, {"-a", "new"}, copyError,
+         Then::Unchanged, 0444},
+        {"read-only archive, delete", "t.pkz", 0444, kNobody, kNobody, {"-d", "two"}, copyError,
+         Then::Unchanged, 0444},
+        {"symbolic link", "link.pkz", 0640, kNobody, {}, {"-a", "new"}, "", Then::Replaced, 0640},
+        {"sticky directory, add", "sticky/t.pkz", 0666, kNobody, kOther, {"-a", "new"}, "",
+         Then::InPlace, 0666},
+        {"sticky directory, delete", "sticky/t.pkz", 0666, kNobody, kOther, {"-d", "two"}, "",
+         Then::InPlace, 0666},
+        {"hard link", "t.pkz", 0644, 0, {}, {"-a", "new"}, "", Then::Replaced, 0644, true},
+        {"private archive, failed add", "t.pkz", 0600, 0, {}, {"-a", "missing"},
+         "Error: Couldn't add file \"missing\"\n", Then::Unchanged, 0600, false, 0600},
+    };
+    // clang-format on
+    for (const Commit& c : commits) {
+        if (c.as && *c.as != kNobody && !root) continue;  // needs a second user
+        struct Seen {
+            Bytes archive, finished;
+            ino_t inode = 0;
+            Snapshot files;
+        };
+        auto seen = std::make_shared<Seen>();
+        auto real = [c](Dir d) { return d + "/" + (c.name == "link.pkz" ? "real/t.pkz" : c.name); };
+        std::vector<std::string> args{c.args[0], c.name};
+        args.insert(args.end(), c.args.begin() + 1, c.args.end());
+        Hamper h;
+        h.asNobody = c.as.has_value();
+        h.uid = c.as.value_or(kNobody);
+        auto setup = [this, c, seen, real, root](Dir d) {
+            ASSERT_EQ(::chmod(d.c_str(), 0777), 0);
+            seen->archive = makeArchive(d);
+            writeFile(d + "/new", skewed(5000, 3));
+            for (const char* f : {"/one", "/two", "/three", "/new"}) ::chmod((d + f).c_str(), 0644);
+            std::vector<std::string> plain{c.args[0], "t.pkz"};
+            plain.insert(plain.end(), c.args.begin() + 1, c.args.end());
+            // What a finished run gives; a failed add leaves the copy it began.
+            seen->finished =
+                c.args.back() == "missing" ? seen->archive : resultOf(seen->archive, plain, d);
+            ::unlink((d + "/t.pkz").c_str());
+            ASSERT_EQ(::mkdir((d + "/real").c_str(), 0777), 0);
+            ASSERT_EQ(::mkdir((d + "/sticky").c_str(), 0777), 0);
+            ASSERT_EQ(::chmod((d + "/real").c_str(), 0777), 0);
+            ASSERT_EQ(::chmod((d + "/sticky").c_str(), 01777), 0);
+            ASSERT_EQ(::symlink("real/t.pkz", (d + "/link.pkz").c_str()), 0);
+            writeFile(real(d), seen->archive);
+            if (root) {
+                ASSERT_EQ(::chown(real(d).c_str(), c.owner, c.owner), 0);
+            }
+            ASSERT_EQ(::chmod(real(d).c_str(), c.mode), 0);
+            if (c.hardLink) {
+                ASSERT_EQ(::link(real(d).c_str(), (d + "/other.pkz").c_str()), 0);
+            }
+            struct stat st;
+            ASSERT_EQ(::stat(real(d).c_str(), &st), 0);
+            seen->inode = st.st_ino;
+            seen->files = snapshot(d);
+        };
+        auto check = [c, seen, real, root](Dir d) {
+            EXPECT_EQ(readFile(real(d)),
+                      c.then == Then::Unchanged ? seen->archive : seen->finished);
+            struct stat st;
+            ASSERT_EQ(::stat(real(d).c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, c.wantMode);
+            if (root) {
+                EXPECT_EQ(st.st_uid, c.owner);
+                EXPECT_EQ(st.st_gid, c.owner);
+            }
+            EXPECT_EQ(st.st_ino == seen->inode, c.then != Then::Replaced) << "inode";
+            EXPECT_TRUE(::lstat((d + "/link.pkz").c_str(), &st) == 0 && S_ISLNK(st.st_mode));
+            const std::string copy = d + "/" + c.name + ".swp0";
+            EXPECT_EQ(fileExists(copy), c.then == Then::Unchanged);
+            if (c.then == Then::Unchanged) {
+                EXPECT_EQ(readFile(copy), seen->finished) << "working copy";
+            }
+            if (c.leftCopy && ::stat(copy.c_str(), &st) == 0) {
+                EXPECT_EQ(st.st_mode & 07777, *c.leftCopy) << "working copy";
+            }
+            ::unlink(copy.c_str());
+            Snapshot now = snapshot(d);
+            for (const char* f : {"real/t.pkz", "sticky/t.pkz", "t.pkz", "link.pkz"}) {
+                now.erase(f);
+                seen->files.erase(f);
+            }
+            EXPECT_EQ(changes(now, seen->files), "") << "only the archive changed";
+        };
+        all.push_back({"commit: " + c.what, setup, "", args, h, c.out,
+                       c.out.rfind("Error", 0) == 0 ? 1 : 0, check});
     }
     for (size_t i = 0; i < all.size(); ++i) {
         const Row& row = all[i];

@@ -35,9 +35,9 @@ using namespace testing_support;
 struct Hamper {
     std::optional<rlim_t> fileSize;  // RLIMIT_FSIZE in bytes
     bool asNobody = false;           // drop to an unprivileged user when running as root
-    uid_t uid = 65534;               // which one: nobody, or kOther
     bool fullOutput = false;         // standard output is /dev/full
     bool noOpenat2 = false;          // openat2 fails with ENOSYS, as on older kernels
+    uid_t uid = 65534;               // the unprivileged user: nobody, or kOther
 };
 
 // Makes every later openat2 call of this process and its children fail with

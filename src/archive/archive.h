@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,17 +20,19 @@ int archPrintToScreen(const std::string& archive);
 
 // Working copies. archMakeTemp makes a copy of the archive (or an empty
 // archive when there is none) and returns its name; archMake commits a
-// working copy over the archive atomically and removes it.
+// working copy over the archive and removes it. `shared`, when given, is the
+// length of the archive that the working copy extends (adding), which lets a
+// commit that must write in place keep the archive whole.
 std::optional<std::string> archMakeTemp(const std::string& archive);
-int archMake(const std::string& archive, const std::string& temp);
-// Cuts the working copy right after its end marker, dropping stray bytes.
-bool archCutAfter(const std::string& temp, uint64_t end_pos);
+int archMake(const std::string& archive, const std::string& temp,
+             std::optional<uint64_t> shared = std::nullopt);
 
-// Screening. The first stage compares the names with the archive name and
-// with each other; archCheckFileNames adds the second stage against the names
-// stored in the archive at `path`. `end_pos`, when given, receives the
-// position just after that archive's end marker.
-void screenNames(NameList& names);
+// Screening. The first stage compares the names with the archive name (and,
+// through `isArchive`, with other names for the archive's file) and with
+// each other; archCheckFileNames adds the second stage against the names
+// stored in the archive at `path`, and fails when that file's first end
+// marker is not its last byte. `end_pos`, when given, receives its length.
+void screenNames(NameList& names, const std::function<bool(const std::string&)>& isArchive = {});
 int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_pos = nullptr);
 
 // Appends one file to the working copy `temp`; 0 when appended or skipped.
@@ -38,10 +41,12 @@ int archAddFile(const std::string& temp, const std::string& file);
 // Offset tables: per requested name (slot j for names[j], 0 = not found), or
 // every entry in archive order with its stored name. The names are screened
 // before the archive is read; a null archive (one that could not be opened)
-// gives no table.
-std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, NameList& names);
+// gives no table, and so does, with `whole`, a file whose first end marker
+// is not its last byte.
+std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, NameList& names,
+                                                           bool whole = false);
 std::optional<std::vector<uint64_t>> archCreateOffsetTable(const std::string& archive,
-                                                           NameList& names);
+                                                           NameList& names, bool whole = false);
 struct AllEntries {
     std::vector<uint64_t> offsets;
     std::vector<std::string> names;

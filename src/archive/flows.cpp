@@ -4,16 +4,18 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
+#include "os/os.h"
 
 namespace pelko {
 
 // Commits a working copy that an operation filled, or reports why not.
-static int commit(const std::string& archive, const std::optional<std::string>& temp) {
+static int commit(const std::string& archive, const std::optional<std::string>& temp,
+                  std::optional<uint64_t> shared = std::nullopt) {
     if (!temp) {
         std::printf("Error: Couldn't create temp archive for \"%s\"\n", archive.c_str());
         return 1;
     }
-    if (archMake(archive, *temp) != 0) {
+    if (archMake(archive, *temp, shared) != 0) {
         std::printf("Error: Couldn't copy temp archive \"%s\" to \"%s\"\n", temp->c_str(),
                     archive.c_str());
         return 1;
@@ -29,12 +31,16 @@ int listFlow(const std::string& archive) {
     return 0;
 }
 
+// Adding, deleting and repairing hold the archive's lock from before they
+// read it until after the commit, so that runs on one archive take turns
+// instead of undoing each other's work.
 int addFlow(NameList& names) {
     const std::string& archive = names[0];
-    std::optional<std::string> temp = archMakeTemp(archive);
+    std::optional<os::ArchiveLock> lock = os::lockArchive(archive);
+    std::optional<std::string> temp = lock ? archMakeTemp(archive) : std::nullopt;
     if (!temp) return commit(archive, temp);
     uint64_t end_pos = 0;
-    if (archCheckFileNames(*temp, names, &end_pos) != 0 || !archCutAfter(*temp, end_pos)) {
+    if (archCheckFileNames(*temp, names, &end_pos) != 0) {
         std::printf("Error: Couldn't validation file names\n");
         return 1;
     }
@@ -44,7 +50,7 @@ int addFlow(NameList& names) {
             return 1;
         }
     }
-    return commit(archive, temp);
+    return commit(archive, temp, end_pos);
 }
 
 static int extractOne(std::FILE* archive, const std::string& name, uint64_t offset) {
@@ -82,12 +88,14 @@ int extractFlow(NameList& names) {
 }
 
 int deleteFlow(NameList& names) {
-    if (!archCreateOffsetTable(names[0], names)) return noTable();
+    std::optional<os::ArchiveLock> lock = os::lockArchive(names[0]);
+    if (!lock || !archCreateOffsetTable(names[0], names, true)) return noTable();
     return commit(names[0], archDeleteFiles(names[0], names));
 }
 
 int fixFlow(const std::string& archive) {
-    return commit(archive, archMakeTempAndFix(archive));
+    std::optional<os::ArchiveLock> lock = os::lockArchive(archive);
+    return commit(archive, lock ? archMakeTempAndFix(archive) : std::nullopt);
 }
 
 }  // namespace pelko

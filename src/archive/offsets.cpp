@@ -8,7 +8,8 @@
 
 namespace pelko {
 
-std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, NameList& names) {
+std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, NameList& names,
+                                                           bool whole) {
     try {
         std::vector<uint64_t> table(names.size(), 0);
         screenNames(names);
@@ -22,7 +23,7 @@ std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, N
             if (it != wanted.end()) table[it->second] = e.offset;
             return Visit::Next;
         });
-        if (end != WalkEnd::EndMarker) return std::nullopt;
+        if (end != WalkEnd::EndMarker || (whole && std::getc(archive) != EOF)) return std::nullopt;
         for (size_t j = 1; j < names.size(); ++j)
             if (table[j] == 0) std::printf("File %s not found in archive", names[j].c_str());
         return table;
@@ -32,9 +33,9 @@ std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, N
 }
 
 std::optional<std::vector<uint64_t>> archCreateOffsetTable(const std::string& archive,
-                                                           NameList& names) {
+                                                           NameList& names, bool whole) {
     FilePtr f = openFile(archive, "rb");
-    return archCreateOffsetTable(f.get(), names);
+    return archCreateOffsetTable(f.get(), names, whole);
 }
 
 std::optional<AllEntries> archCreateOffsetTableForAll(std::FILE* archive) {

@@ -7,15 +7,16 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
+#include "os/os.h"
 
 namespace pelko {
 
-void screenNames(NameList& names) {
+void screenNames(NameList& names, const std::function<bool(const std::string&)>& isArchive) {
     std::unordered_map<std::string, std::vector<size_t>> copies;
     for (size_t i = 1; i < names.size(); ++i) copies[names[i]].push_back(i);
     for (size_t i = 1; i < names.size(); ++i) {
         if (names[i] == kRejectedName) continue;
-        if (names[i] == names[0]) {
+        if (names[i] == names[0] || (isArchive && isArchive(names[i]))) {
             std::printf("Warning: \"%s\" - bad name, couldn't use for compress itself.\n",
                         names[0].c_str());
             names[i] = kRejectedName;
@@ -31,7 +32,18 @@ void screenNames(NameList& names) {
 }
 
 int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_pos) {
-    screenNames(names);
+    // Another name for the archive's file (through "." or "..", a link), or
+    // for the working copy, would store the archive inside itself.
+    auto idOf = [](const std::string& p) -> std::optional<std::pair<uint64_t, uint64_t>> {
+        std::optional<os::FileInfo> info = os::pathInfo(p);
+        if (!info) return std::nullopt;
+        return std::pair(info->device, info->inode);
+    };
+    const auto archive = idOf(names[0]), copy = idOf(path);
+    screenNames(names, [&](const std::string& name) {
+        const auto id = (archive || copy) ? idOf(name) : std::nullopt;
+        return id && (id == archive || id == copy);
+    });
     std::unordered_map<std::string, size_t> kept;
     for (size_t k = 1; k < names.size(); ++k)
         if (names[k] != kRejectedName) kept.emplace(names[k], k);
@@ -52,6 +64,10 @@ int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_p
         },
         end_pos);
     if (end != WalkEnd::EndMarker) return 1;
+    // Without a magic number, a file whose first end marker is not its last
+    // byte may be anything (a video whose first byte is 0, an archive whose
+    // lead byte was damaged to 0): it is not taken for an archive.
+    if (std::getc(f.get()) != EOF) return 1;
     return closeFile(f) ? 0 : 1;
 }
 

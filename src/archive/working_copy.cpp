@@ -7,8 +7,19 @@
 
 namespace pelko {
 
+namespace {
+
+// A working copy is no more visible than the archive, and writable by the
+// run that makes it.
+std::optional<os::NewFile> createBeside(const std::string& archive) {
+    std::optional<os::FileInfo> info = os::pathInfo(archive);
+    return os::createNumbered(archive + ".swp", info ? info->permissions | 0600 : 0666);
+}
+
+}  // namespace
+
 std::optional<WorkingCopy> createWorkingCopy(const std::string& archive) {
-    std::optional<os::NewFile> created = os::createNumbered(archive + ".swp");
+    std::optional<os::NewFile> created = createBeside(archive);
     if (!created) return std::nullopt;
     FilePtr f = os::toStream(std::move(created->file), "wb");
     if (!f) return std::nullopt;
@@ -20,7 +31,7 @@ std::optional<std::string> archMakeTemp(const std::string& archive) {
     os::File in = os::openRead(archive, &err);
     // Only a missing archive is new; one we cannot read must not be replaced.
     if (!in.isOpen() && err != os::Error::Missing) return std::nullopt;
-    std::optional<os::NewFile> wc = os::createNumbered(archive + ".swp");
+    std::optional<os::NewFile> wc = createBeside(archive);
     if (!wc) return std::nullopt;
     if (!in.isOpen()) {
         const uint8_t end_marker = 0;
@@ -31,15 +42,8 @@ std::optional<std::string> archMakeTemp(const std::string& archive) {
     return std::move(wc->name);
 }
 
-bool archCutAfter(const std::string& temp, uint64_t end_pos) {
-    std::optional<os::FileInfo> info = os::pathInfo(temp);
-    if (!info) return false;
-    if (info->size <= end_pos) return true;
-    return os::truncatePath(temp, end_pos);
-}
-
-int archMake(const std::string& archive, const std::string& temp) {
-    return os::replaceDurably(temp, archive) ? 0 : 1;
+int archMake(const std::string& archive, const std::string& temp, std::optional<uint64_t> shared) {
+    return os::replaceDurably(temp, archive, shared) ? 0 : 1;
 }
 
 }  // namespace pelko

@@ -76,19 +76,28 @@ struct NewFile {
     File file;  // open for writing, empty
 };
 // Creates `prefix` followed by the smallest free number from 0 to 255,
-// exclusively (an existing file is never opened); nullopt when all are taken
-// or the file cannot be created.
-std::optional<NewFile> createNumbered(const std::string& prefix);
+// exclusively (an existing file is never opened), with at most the
+// `permissions` bits; nullopt when all are taken or the file cannot be
+// created.
+std::optional<NewFile> createNumbered(const std::string& prefix, std::uint32_t permissions = 0666);
 
 // Copies the rest of `in` to `out`, inside the kernel where it can.
 bool copyContents(File& in, File& out);
 
-// Puts the file at `from` in place of `to` for good: flushed to the disk,
-// renamed over `to` (keeping its permission bits) and the directory flushed,
-// so `to` is wholly old or wholly new after a crash. A `to` that a rename
-// would not update in place (a symbolic link) is overwritten by copying
-// instead, and `from` removed.
-bool replaceDurably(const std::string& from, const std::string& to);
+// Puts the file at `from` in place of the file `to` leads to, for good, and
+// removes `from`. A symbolic link `to` stays a link: its target is replaced.
+// The new file keeps the old one's owner and group where this process may
+// set them, and its permission bits less setuid, setgid and sticky. When this
+// process may not write the old file, nothing happens and the call fails.
+// Normally `from` is flushed and renamed into place (beside the target when
+// it lies on another file system), so the file is wholly old or wholly new
+// after a crash. Where renaming is refused (another user's file in a sticky
+// directory) the file is rewritten in place: not atomic, except when
+// `shared` says that `from` begins with that many bytes of the old file,
+// which is one byte longer: then everything after that byte is written and
+// flushed first and the byte itself last.
+bool replaceDurably(const std::string& from, const std::string& to,
+                    std::optional<std::uint64_t> shared = std::nullopt);
 
 // A file written in place of an output below the current directory. It is
 // created under a short name of its own in the target's directory, so that it
@@ -123,6 +132,8 @@ struct FileInfo {
     bool regular = false;
     // Identity: a file is the same file while both stay the same.
     std::uint64_t device = 0, inode = 0;
+    // Permission bits as POSIX counts them (0777 and below).
+    std::uint32_t permissions = 0;
     // Seconds since 1970 as the format stores them: the creation time where
     // the file system keeps one, else the modification time.
     std::uint32_t ctime = 0, mtime = 0;
@@ -135,7 +146,6 @@ struct FileInfo {
 std::optional<FileInfo> fileInfo(File& f);
 // Of the file a path names, following symbolic links.
 std::optional<FileInfo> pathInfo(const std::string& path);
-bool truncatePath(const std::string& path, std::uint64_t size);
 
 // Buffered standard streams carry the archive's field I/O; opening them, and
 // positions past 2 GiB, are the platform's business.
@@ -162,6 +172,20 @@ void startWriteback(std::FILE* f, std::uint64_t offset, std::uint64_t len);
 // leaving the stream's position alone; threads may share the stream so.
 bool readAt(std::FILE* f, std::uint64_t offset, void* buf, std::size_t n);
 
-// Left for the writers' lock (one run at a time updates an archive).
+// One writer at a time per archive: held by a run that rewrites an archive
+// from before it reads the archive until after its commit. Others wait for
+// it, without a time-out; it is released when destroyed or when the process
+// ends, however it ends.
+class ArchiveLock {
+public:
+    explicit ArchiveLock(File held) : held_(std::move(held)) {}
+
+private:
+    File held_;
+};
+// Waits until this process holds the lock of the archive at `path` (which
+// need not exist yet); nullopt when the archive, or the directory it would
+// be created in, cannot be opened.
+std::optional<ArchiveLock> lockArchive(const std::string& path);
 
 }  // namespace pelko::os

@@ -1,6 +1,7 @@
 // The operating-system layer on POSIX systems (Linux calls where they save
 // work: statx, copy_file_range, sync_file_range, renameat2).
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -20,19 +21,93 @@ Error errorOf(int e) {
     return e == ENOENT ? Error::Missing : e == EEXIST ? Error::Exists : Error::Other;
 }
 
-void syncDirectoryOf(const std::string& path) {
+std::string directoryOf(const std::string& path) {
     size_t cut = path.find_last_of('/');
-    std::string dir = cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
-    File d(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
+}
+
+void syncDirectoryOf(const std::string& path) {
+    File d(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.isOpen()) ::fsync(fdOf(d));
 }
 
-// The copy-in-place replace, for targets that rename cannot replace.
-bool copyOver(const std::string& to, File& from) {
-    if (::lseek(fdOf(from), 0, SEEK_SET) != 0) return false;
-    File out(::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (!out.isOpen()) return false;
-    return copyContents(from, out) && out.sync() && out.close();
+// The path of the file that `path` finally leads to: symbolic links in its
+// last component are followed (those in directory components the system
+// follows itself). nullopt for a loop of links.
+std::optional<std::string> followLinks(std::string path) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat st;
+        if (::lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+        std::string target(size_t(st.st_size > 0 ? st.st_size : 4096) + 1, '\0');
+        ssize_t n = ::readlink(path.c_str(), target.data(), target.size());
+        if (n <= 0 || size_t(n) >= target.size()) return std::nullopt;
+        target.resize(size_t(n));
+        size_t cut = path.find_last_of('/');
+        path = target[0] == '/' || cut == std::string::npos ? target
+                                                            : path.substr(0, cut + 1) + target;
+    }
+    return std::nullopt;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Writes what `in` holds from `at` on to `out` at the same positions.
+bool copyFrom(File& in, File& out, uint64_t at) {
+    char buf[1 << 16];
+    for (;;) {
+        ssize_t n = ::pread(fdOf(in), buf, sizeof buf, off_t(at));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) return true;
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::pwrite(fdOf(out), buf + done, size_t(n - done), off_t(at) + done);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return false;
+            done += w;
+        }
+        at += uint64_t(n);
+    }
+}
+
+// Rewrites `out`, of `old_size` bytes, in place with the content of `in`,
+// flushed. With `shared` (see replaceDurably) the byte at that position is
+// written last, after everything behind it is on the disk; when the update
+// fails before that byte, the file is cut back to its old length.
+bool updateInPlace(File& in, File& out, uint64_t old_size, std::optional<uint64_t> shared) {
+    if (shared && *shared + 1 == old_size) {
+        uint8_t changed;
+        if (!in.readAt(*shared, &changed, 1)) return false;
+        if (copyFrom(in, out, *shared + 1) && out.sync())
+            return ::pwrite(fdOf(out), &changed, 1, off_t(*shared)) == 1 && out.sync();
+        if (out.truncate(old_size)) out.sync();
+        return false;
+    }
+    std::optional<uint64_t> size = in.size();
+    return size && copyFrom(in, out, 0) && out.truncate(*size) && out.sync();
+}
+
+// The new file keeps the old one's owner and group where this process may
+// set them, and its permission bits less setuid, setgid and sticky.
+void keepAttributes(File& f, const struct stat& old) {
+    if (::fchown(fdOf(f), old.st_uid, old.st_gid) != 0)
+        (void)!::fchown(fdOf(f), uid_t(-1), old.st_gid);
+    ::fchmod(fdOf(f), old.st_mode & 0777);
+}
+
+// A flushed copy of `in` beside `target`, for a rename that cannot cross
+// file systems; its name, or nullopt.
+std::optional<std::string> stageBeside(File& in, const std::string& target,
+                                       const struct stat& old) {
+    std::optional<NewFile> staged = createNumbered(target + ".swp", old.st_mode | 0600);
+    if (!staged) return std::nullopt;
+    if (copyFrom(in, staged->file, 0) && staged->file.sync()) {
+        keepAttributes(staged->file, old);
+        if (staged->file.close()) return std::move(staged->name);
+    }
+    ::unlink(staged->name.c_str());
+    return std::nullopt;
 }
 
 // Reads `n` bytes at `offset`, taking as many calls as it needs.
@@ -128,10 +203,11 @@ File openInput(const std::string& path) {
     return File(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 }
 
-std::optional<NewFile> createNumbered(const std::string& prefix) {
+std::optional<NewFile> createNumbered(const std::string& prefix, uint32_t permissions) {
     for (int n = 0; n < 256; ++n) {
         std::string name = prefix + std::to_string(n);
-        File f(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        File f(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                      mode_t(permissions & 0777)));
         if (f.isOpen()) return NewFile{std::move(name), std::move(f)};
         if (errno != EEXIST) return std::nullopt;
     }
@@ -160,21 +236,43 @@ bool copyContents(File& in, File& out) {
     }
 }
 
-bool replaceDurably(const std::string& from, const std::string& to) {
+bool replaceDurably(const std::string& from, const std::string& to,
+                    std::optional<uint64_t> shared) {
     File t(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!t.isOpen() || !t.sync()) return false;
-    struct stat st;
-    bool exists = ::lstat(to.c_str(), &st) == 0;
-    if (!exists || S_ISREG(st.st_mode)) {
-        if (exists) ::fchmod(fdOf(t), st.st_mode & 07777);
-        if (::rename(from.c_str(), to.c_str()) == 0) {
-            syncDirectoryOf(to);
-            return true;
+    std::optional<std::string> target = followLinks(to);
+    if (!target) return false;
+    struct stat old;
+    bool exists = ::stat(target->c_str(), &old) == 0;
+    if (!exists && errno != ENOENT) return false;
+    File out;
+    if (exists) {
+        // Replacing the file takes what writing it would take.
+        if (!S_ISREG(old.st_mode)) return false;
+        out = File(::open(target->c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+        if (!out.isOpen()) return false;
+        keepAttributes(t, old);
+    }
+    if (::rename(from.c_str(), target->c_str()) == 0) {
+        syncDirectoryOf(*target);
+        return true;
+    }
+    if (!exists) return false;
+    if (errno == EXDEV) {
+        if (std::optional<std::string> staged = stageBeside(t, *target, old)) {
+            if (::rename(staged->c_str(), target->c_str()) == 0) {
+                syncDirectoryOf(*target);
+                ::unlink(from.c_str());
+                return true;
+            }
+            ::unlink(staged->c_str());
         }
     }
-    if (!copyOver(to, t)) return false;
+    // Renaming refused (another user's file in a sticky directory, or no
+    // room beside a target on another file system): rewrite in place.
+    if (!updateInPlace(t, out, uint64_t(old.st_size), shared) || !out.close()) return false;
     t.close();
-    ::remove(from.c_str());
+    ::unlink(from.c_str());
     return true;
 }
 
@@ -188,6 +286,7 @@ std::optional<FileInfo> fileInfo(File& f) {
     if (::statx(fdOf(f), "", AT_EMPTY_PATH, STATX_TYPE | STATX_SIZE | STATX_MTIME | STATX_BTIME,
                 &stx) == 0) {
         info.regular = S_ISREG(stx.stx_mode);
+        info.permissions = stx.stx_mode & 0777;
         info.size = stx.stx_size;
         info.device = (uint64_t(stx.stx_dev_major) << 32) | stx.stx_dev_minor;
         info.inode = stx.stx_ino;
@@ -200,6 +299,7 @@ std::optional<FileInfo> fileInfo(File& f) {
     struct stat st;
     if (::fstat(fdOf(f), &st) != 0) return std::nullopt;
     info.regular = S_ISREG(st.st_mode);
+    info.permissions = st.st_mode & 0777;
     info.size = uint64_t(st.st_size);
     info.device = uint64_t(st.st_dev);
     info.inode = uint64_t(st.st_ino);
@@ -214,6 +314,7 @@ std::optional<FileInfo> pathInfo(const std::string& path) {
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
     FileInfo info;
     info.regular = S_ISREG(st.st_mode);
+    info.permissions = st.st_mode & 0777;
     info.size = uint64_t(st.st_size);
     info.device = uint64_t(st.st_dev);
     info.inode = uint64_t(st.st_ino);
@@ -223,8 +324,33 @@ std::optional<FileInfo> pathInfo(const std::string& path) {
     return info;
 }
 
-bool truncatePath(const std::string& path, uint64_t size) {
-    return ::truncate(path.c_str(), off_t(size)) == 0;
+std::optional<ArchiveLock> lockArchive(const std::string& path) {
+    for (;;) {
+        // The archive itself (flock), or the directory it will be created
+        // in while it does not exist. After the wait the path must still
+        // lead to what was locked: a commit puts a new file in its place.
+        File held(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        const bool missing = !held.isOpen();
+        if (missing) {
+            if (errno != ENOENT) return std::nullopt;
+            std::optional<std::string> target = followLinks(path);
+            if (!target) return std::nullopt;
+            held = File(::open(directoryOf(*target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (!held.isOpen()) return std::nullopt;
+        }
+        int r;
+        while ((r = ::flock(fdOf(held), LOCK_EX)) != 0 && errno == EINTR) {
+        }
+        // A file system without locks leaves the run unguarded, as it was.
+        if (r != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != EINVAL)
+            return std::nullopt;
+        struct stat now, locked;
+        int found = ::stat(path.c_str(), &now);
+        if (found != 0 && errno != ENOENT) return std::nullopt;
+        if (missing ? found != 0
+                    : found == 0 && ::fstat(fdOf(held), &locked) == 0 && sameFile(now, locked))
+            return ArchiveLock(std::move(held));
+    }
 }
 
 FilePtr openStream(const std::string& path, const char* mode) {

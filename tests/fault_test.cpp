@@ -547,9 +547,6 @@ TEST_F(Fault, PathsAndPermissions) {
     const mode_t mask = ::umask(0);
     ::umask(mask);
     const Bytes abra = bytesOf("abracadabra");
-    const Bytes entryArchive =
-        archiveOf({goodEntry("ok", abracadabraBlock()), goodEntry("lnk/victim", abracadabraBlock()),
-                   goodEntry("never", abracadabraBlock())});
     const std::string long240(240, 'n'), long255(255, 'm');
     auto modeOf = [](const std::string& p) {
         struct stat st;

@@ -99,9 +99,9 @@ void clearWorkingCopies(const Sandbox& s) {
 bool sizesFit(const Bytes& archive, const std::vector<uint64_t>& offsets) {
     for (uint64_t off : offsets) {
         if (off + 16 > archive.size()) continue;
-        uint64_t len = fuzzing::le32(&archive[off]);
+        uint64_t len = pelko::loadLE32(&archive[off]);
         if (len < 5 || off + 16 + len > archive.size()) continue;
-        if (fuzzing::le32(&archive[off + 17]) > fuzzing::kMaxDecodedSize) return false;
+        if (pelko::loadLE32(&archive[off + 17]) > fuzzing::kMaxDecodedSize) return false;
     }
     return true;
 }
@@ -176,7 +176,7 @@ bool endsAtMarker(const Bytes& archive, int listed) {
     uint64_t end = 0;
     if (all) {
         uint64_t last = all->offsets.back();
-        end = last + 16 + fuzzing::le32(&archive[last]);
+        end = last + 16 + pelko::loadLE32(&archive[last]);
     }
     return end + 1 == archive.size();
 }

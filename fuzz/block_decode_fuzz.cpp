@@ -14,7 +14,7 @@
 
 namespace {
 
-using fuzzing::le32;
+using pelko::loadLE32;
 
 // The 8 stream bits from `bit` on, with bits past the block's end reading
 // as 0.
@@ -30,7 +30,7 @@ std::optional<std::vector<uint8_t>> referenceDecode(std::span<const uint8_t> blo
     // A count byte of 0 stands for 256 values, the one count that does not fit.
     const size_t n = block[0] ? block[0] : 256;
     if (block.size() < 5 + 3 * n) return std::nullopt;
-    const uint32_t size = le32(&block[1]);
+    const uint32_t size = loadLE32(&block[1]);
     std::span<const uint8_t> entries = block.subspan(5, 3 * n);
     std::span<const uint8_t> stream = block.subspan(5 + 3 * n);
 
@@ -61,7 +61,7 @@ std::optional<std::vector<uint8_t>> referenceDecode(std::span<const uint8_t> blo
 // copy of exactly the stream bytes it may use; nullopt where a piece fails.
 std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block, size_t piece,
                                                  const pelko::DecodeOptions& options) {
-    auto dec = pelko::startStreamDecode(block.first(std::min<size_t>(block.size(), 773)));
+    auto dec = pelko::startStreamDecode(block.first(std::min<size_t>(block.size(), pelko::kMaxBlockHeader)));
     if (!dec) return std::nullopt;
     std::span<const uint8_t> stream = block.subspan(dec->header_len);
     std::vector<uint8_t> out;
@@ -85,13 +85,13 @@ std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block,
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size >= 5 && le32(data + 1) > fuzzing::kMaxDecodedSize) return -1;
+    if (size >= 5 && loadLE32(data + 1) > fuzzing::kMaxDecodedSize) return -1;
     std::span<const uint8_t> block(data, size);
     std::optional<std::vector<uint8_t>> got = pelko::decodeBlock(block);
     std::optional<std::vector<uint8_t>> want = referenceDecode(block);
     FUZZ_CHECK(got.has_value() == want.has_value());
     if (got) {
-        FUZZ_CHECK(got->size() == le32(data + 1));
+        FUZZ_CHECK(got->size() == loadLE32(data + 1));
         FUZZ_CHECK(*got == *want);
     }
     // Piece by piece, in a size taken from the input, gives the same.

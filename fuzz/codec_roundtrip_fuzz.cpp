@@ -68,7 +68,7 @@ void roundTrip(std::span<const uint8_t> input) {
     FUZZ_CHECK(block.has_value());
     FUZZ_CHECK(block->size() == pelko::blockLength(code, counts));
     FUZZ_CHECK((*block)[0] == uint8_t(code.count));
-    FUZZ_CHECK(fuzzing::le32(block->data() + 1) == input.size());
+    FUZZ_CHECK(pelko::loadLE32(block->data() + 1) == input.size());
     // The header lists the code of every present value, in ascending order.
     size_t at = 5;
     for (int v = 0; v < 256; ++v) {

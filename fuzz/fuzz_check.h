@@ -1,11 +1,13 @@
 // Shared by the fuzz targets: the check that stops a run on a broken
-// property, and little-endian field access on raw input.
+// property, byte-order helpers for raw input, and the size limit.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+
+#include "codec/byte_order.h"
 
 // Always on, also in release builds: a fuzz target without its checks only
 // looks for crashes.
@@ -18,10 +20,6 @@
     } while (0)
 
 namespace fuzzing {
-
-inline uint32_t le32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
 
 // Blocks may declare any output size up to 4 GiB and still decode (missing
 // stream bits count as 0); above this the targets skip the input so that the

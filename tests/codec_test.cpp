@@ -244,7 +244,7 @@ TEST(CodecBlocks, AllValuesStoreTheInputItself) {
         EXPECT_EQ((*block)[6 + 3 * v], v);
         EXPECT_EQ((*block)[7 + 3 * v], 8);
     }
-    EXPECT_TRUE(std::equal(input.begin(), input.end(), block->begin() + 773));
+    EXPECT_TRUE(std::equal(input.begin(), input.end(), block->begin() + kMaxBlockHeader));
     EXPECT_EQ(decodeBlock(*block), input);
 }
 

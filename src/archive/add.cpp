@@ -60,7 +60,7 @@ int archAddFile(const std::string& temp, const std::string& file) {
 
         if (!os::seek(out.get(), -1, SEEK_END)) return 1;
         EntryHead e;
-        e.lead = 1;
+        e.lead = kEntryLead;
         e.name = file;
         e.block_len = uint32_t(block_len);
         e.ctime = info.ctime;
@@ -101,9 +101,10 @@ int archAddFile(const std::string& temp, const std::string& file) {
         if (!after || !after->sameContentAs(info)) return 1;
 
         e.crc = crc;
-        if (!os::seek(out.get(), int64_t(*head_pos + e.name.size() + 2 + 12), SEEK_SET) ||
+        if (!os::seek(out.get(), int64_t(entryOffset(*head_pos, e.name.size()) + kCrcFieldOffset),
+                      SEEK_SET) ||
             writeULong(crc, out.get()) != 0 || !os::seek(out.get(), 0, SEEK_END) ||
-            std::fputc(0, out.get()) == EOF)
+            std::fputc(kEndMarker, out.get()) == EOF)
             return 1;
     } catch (const std::bad_alloc&) {
         return 1;

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstring>
 
+#include "codec/byte_order.h"
+
 #if defined(__x86_64__)
 #include <immintrin.h>
 #endif
@@ -29,17 +31,13 @@ constexpr Tables makeTables() {
 
 constexpr Tables kTables = makeTables();
 
-inline uint32_t load32le(const uint8_t* p) {
-    return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-}
-
 }  // namespace
 
 uint32_t crc32Portable(uint32_t crc, const uint8_t* data, size_t len) {
     uint32_t c = ~crc;
     while (len >= 8) {
-        uint32_t a = load32le(data) ^ c;
-        uint32_t b = load32le(data + 4);
+        uint32_t a = loadLE32(data) ^ c;
+        uint32_t b = loadLE32(data + 4);
         c = kTables[7][a & 0xFF] ^ kTables[6][(a >> 8) & 0xFF] ^ kTables[5][(a >> 16) & 0xFF] ^
             kTables[4][a >> 24] ^ kTables[3][b & 0xFF] ^ kTables[2][(b >> 8) & 0xFF] ^
             kTables[1][(b >> 16) & 0xFF] ^ kTables[0][b >> 24];

@@ -24,7 +24,7 @@ std::optional<std::string> archDeleteFiles(const std::string& archive, const Nam
                        ? Visit::Next
                        : Visit::Fail;
         });
-        if (end != WalkEnd::EndMarker || std::fputc(0, out) == EOF || !closeFile(in) ||
+        if (end != WalkEnd::EndMarker || std::fputc(kEndMarker, out) == EOF || !closeFile(in) ||
             !closeFile(wc->file))
             return std::nullopt;
         return std::move(wc->name);

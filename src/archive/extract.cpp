@@ -8,6 +8,7 @@
 #include "archive/archive.h"
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "codec/byte_order.h"
 #include "codec/huffman.h"
 #include "os/os.h"
 
@@ -64,10 +65,10 @@ std::unique_ptr<uint8_t[]> allocate(size_t n) {
 bool decodeTo(BlockInput& in, os::File& out) {
     // Stream bytes are buffered two pieces' worth at a time (a piece of
     // output never needs more than a piece of stream, plus a little).
-    const size_t room = size_t(std::min<uint64_t>(in.left, 2 * kPiece)) + 5 + 3 * 256;
+    const size_t room = size_t(std::min<uint64_t>(in.left, 2 * kPiece)) + kMaxBlockHeader;
     std::unique_ptr<uint8_t[]> stream = allocate(room);
     if (!stream) return false;
-    size_t have = size_t(std::min<uint64_t>(in.left, 5 + 3 * 256));
+    size_t have = size_t(std::min<uint64_t>(in.left, kMaxBlockHeader));
     if (!in.read(stream.get(), have)) return false;
     std::optional<StreamDecoder> dec = startStreamDecode({stream.get(), have});
     if (!dec) return false;
@@ -106,16 +107,12 @@ int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset)
         return 1;
     }
     if (path->empty()) return 1;
-    uint8_t fields[16];
+    uint8_t fields[kEntryFieldBytes];
     if (!os::readAt(archive, offset, fields, sizeof fields)) return 1;
-    auto field = [&](int k) {
-        const uint8_t* p = fields + 4 * k;
-        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
-    };
-    const uint32_t block_len = field(0), crc = field(3);
+    const uint32_t block_len = loadLE32(fields), crc = loadLE32(fields + kCrcFieldOffset);
     // A block that reaches past the end of the archive cannot be read whole.
     std::optional<uint64_t> archive_size = os::size(archive);
-    if (!archive_size || offset + 16 + block_len > *archive_size) return 1;
+    if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return 1;
     os::Error err = os::Error::None;
     std::optional<os::Output> created = os::createOutput(*path, &err);
     if (!created) {
@@ -124,7 +121,7 @@ int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset)
         return 1;
     }
     TempOutput tmp{std::move(*created)};
-    BlockInput in{archive, offset + 16, block_len};
+    BlockInput in{archive, offset + kEntryFieldBytes, block_len};
     bool decoded = decodeTo(in, tmp.out.file);
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.

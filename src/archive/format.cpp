@@ -5,6 +5,7 @@
 #include <new>
 
 #include "archive/crc32.h"
+#include "codec/byte_order.h"
 
 namespace pelko {
 
@@ -26,18 +27,21 @@ bool closeFile(FilePtr& f) {
 }
 
 int writeULong(uint32_t value, std::FILE* f) {
-    for (int i = 0; i < 4; ++i)
-        if (std::fputc(int((value >> (8 * i)) & 0xFF), f) == EOF) return 1;
+    uint8_t bytes[kFieldBytes];
+    storeLE32(bytes, value);
+    for (uint8_t b : bytes)
+        if (std::fputc(b, f) == EOF) return 1;
     return 0;
 }
 
 bool readLE32(std::FILE* f, uint32_t& value) {
-    value = 0;
-    for (int i = 0; i < 4; ++i) {
+    uint8_t bytes[kFieldBytes];
+    for (uint8_t& b : bytes) {
         int c = std::getc(f);
         if (c == EOF) return false;
-        value |= uint32_t(c) << (8 * i);
+        b = uint8_t(c);
     }
+    value = loadLE32(bytes);
     return true;
 }
 
@@ -61,13 +65,13 @@ WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(Entry
     for (;;) {
         int lead = std::getc(f);
         if (lead == EOF) return WalkEnd::Truncated;
-        if (lead == 0) {
+        if (lead == kEndMarker) {
             if (end_pos) *end_pos = pos + 1;
             return WalkEnd::EndMarker;
         }
         e.lead = uint8_t(lead);
         if (!readName(f, e.name)) return WalkEnd::Truncated;
-        e.offset = pos + e.name.size() + 2;
+        e.offset = entryOffset(pos, e.name.size());
         if (!readLE32(f, e.block_len)) return WalkEnd::Truncated;
         if (fields == Fields::All) {
             if (!readLE32(f, e.ctime) || !readLE32(f, e.mtime) || !readLE32(f, e.crc))
@@ -76,7 +80,7 @@ WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(Entry
         Visit v = visit(e);
         if (v == Visit::Stop) return WalkEnd::Stopped;
         if (v == Visit::Fail) return WalkEnd::Failed;
-        if (fields == Fields::LengthOnly && !os::seek(f, int64_t(e.block_len) + 12, SEEK_CUR))
+        if (fields == Fields::LengthOnly && !os::seek(f, int64_t(e.block_len + kEntryFieldBytes - kFieldBytes), SEEK_CUR))
             return WalkEnd::Truncated;
         pos = e.nextPos();
     }

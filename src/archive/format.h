@@ -29,8 +29,19 @@ int writeULong(uint32_t value, std::FILE* f);
 // Reads four bytes as an LE32 value; false on a short read.
 bool readLE32(std::FILE* f, uint32_t& value);
 
+// An archive is a run of entries ended by the end marker. An entry is its
+// lead byte, the stored name with its NUL, four LE32 fields (block length,
+// creation time, modification time, CRC-32 of the block), then the block.
+constexpr uint8_t kEndMarker = 0;
+constexpr uint8_t kEntryLead = 1;  // what adding writes; any non-zero byte leads an entry
+constexpr uint64_t kFieldBytes = 4;
+constexpr uint64_t kEntryFieldBytes = 4 * kFieldBytes;
+// From the block-length field (the entry offset) to the CRC-32 field.
+constexpr uint64_t kCrcFieldOffset = 3 * kFieldBytes;
 // Stored names are shorter than this, NUL included in the limit.
 constexpr size_t kNameBufferSize = 1024;
+// The entry offset of an entry whose lead byte is at `pos`.
+constexpr uint64_t entryOffset(uint64_t pos, size_t name_size) { return pos + 1 + name_size + 1; }
 // The rejected-name marker put in place of names screening turns away.
 inline const std::string kRejectedName = "__warning__";
 
@@ -47,7 +58,7 @@ struct EntryHead {
     uint64_t offset = 0;  // entry offset: position of the block-length field
     uint32_t block_len = 0;
     uint32_t ctime = 0, mtime = 0, crc = 0;  // read only with Fields::All
-    uint64_t nextPos() const { return offset + 16 + block_len; }
+    uint64_t nextPos() const { return offset + kEntryFieldBytes + block_len; }
 };
 
 enum class Fields {

@@ -29,7 +29,7 @@ std::optional<std::string> archMakeTempAndFix(const std::string& archive) {
         return Visit::Stop;
     });
     if (end == WalkEnd::Truncated || end == WalkEnd::Failed) return std::nullopt;
-    if (std::fputc(0, out) == EOF || !closeFile(wc->file)) return std::nullopt;
+    if (std::fputc(kEndMarker, out) == EOF || !closeFile(wc->file)) return std::nullopt;
     closeFile(in);
     return std::move(wc->name);
 }

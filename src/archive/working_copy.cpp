@@ -34,8 +34,7 @@ std::optional<std::string> archMakeTemp(const std::string& archive) {
     std::optional<os::NewFile> wc = createBeside(archive);
     if (!wc) return std::nullopt;
     if (!in.isOpen()) {
-        const uint8_t end_marker = 0;
-        if (!wc->file.writeAll(&end_marker, 1) || !wc->file.close()) return std::nullopt;
+        if (!wc->file.writeAll(&kEndMarker, 1) || !wc->file.close()) return std::nullopt;
         return std::move(wc->name);
     }
     if (!os::copyContents(in, wc->file) || !wc->file.close()) return std::nullopt;

@@ -41,7 +41,7 @@ int main(int argc, char** argv) {
     int status = 0;
     switch (argv[1][1]) {
         case 'v':
-            std::printf("Pelko version: 1.0-rc\n");
+            std::printf("Pelko version: " PELKO_VERSION "\n");
             break;
         case 'l':
             status = argc == 3 ? listFlow(names[0]) : usage(prog);

@@ -6,16 +6,13 @@
 #include <cstring>
 #include <new>
 
+#include "codec/byte_order.h"
+
 namespace pelko {
 
 namespace {
 
 constexpr uint64_t kMaxSize = 0xFFFFFFFFu;  // the size field is 32 bits
-
-inline void storeBigEndian64(uint8_t* p, uint64_t v) {
-    v = __builtin_bswap64(v);
-    std::memcpy(p, &v, 8);
-}
 
 bool isIdentity(const CodeTable& code) {
     for (int v = 0; v < 256; ++v)
@@ -47,7 +44,7 @@ uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& accIn, unsigned&
             count += len;
         }
         in += kPerGroup * kStep;
-        storeBigEndian64(out, count ? acc << (64 - count) : 0);
+        storeBE64(out, count ? acc << (64 - count) : 0);
         out += count >> 3;
         count &= 7;
     }
@@ -123,16 +120,16 @@ bool joinSlice(std::vector<uint8_t>& out, unsigned bit, std::span<const uint8_t>
 }
 
 uint64_t blockLength(const CodeTable& code, const ByteCounts& counts) {
-    return 5 + 3 * uint64_t(code.count) + (streamBits(code, counts) + 7) / 8;
+    return blockHeaderLength(size_t(code.count)) + (streamBits(code, counts) + 7) / 8;
 }
 
 bool appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t>& out) {
     if (size > kMaxSize) return false;
-    uint8_t header[5 + 3 * 256];
-    size_t len = 0;
+    uint8_t header[kMaxBlockHeader];
     // 256 values wrap to a count byte of 0, which readers take as 256.
-    header[len++] = static_cast<uint8_t>(code.count);
-    for (int i = 0; i < 4; ++i) header[len++] = static_cast<uint8_t>(size >> (8 * i));
+    header[0] = static_cast<uint8_t>(code.count);
+    storeLE32(header + 1, static_cast<uint32_t>(size));
+    size_t len = kBlockHeaderFixed;
     for (int v = 0; v < 256; ++v) {
         const Code& c = code.codes[v];
         if (c.len == 0) continue;

@@ -29,6 +29,17 @@ struct CodeTable {
 
 using ByteCounts = std::array<uint64_t, 256>;
 
+// A block starts with a count byte (256 values wrap to 0) and the decoded
+// size as an LE32, then one code entry (value, code bits, length) per value
+// present; the bit stream follows.
+constexpr size_t kBlockHeaderFixed = 5;
+constexpr size_t kCodeEntryBytes = 3;
+constexpr size_t blockHeaderLength(size_t values) {
+    return kBlockHeaderFixed + kCodeEntryBytes * values;
+}
+// The longest header, 773 bytes: enough to start decoding any block.
+constexpr size_t kMaxBlockHeader = blockHeaderLength(256);
+
 // Adds the byte values of `data` to `counts` (which the caller zeroes once).
 void countBytes(std::span<const uint8_t> data, ByteCounts& counts);
 
@@ -149,7 +160,7 @@ struct StreamDecoder {
 };
 
 // Reads the header from the first bytes of a block: `head` holds the first
-// min(block length, 5 + 3 * 256) bytes. nullopt where decodeBlock would fail
+// min(block length, kMaxBlockHeader) bytes. nullopt where decodeBlock would fail
 // for the header alone (block shorter than its header) or memory cannot be had.
 std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head);
 

@@ -14,6 +14,7 @@
 #include <memory>
 #include <new>
 
+#include "codec/byte_order.h"
 #include "codec/huffman_detail.h"
 
 namespace pelko {
@@ -29,12 +30,6 @@ constexpr uint64_t kWideMinOutput = uint64_t{1} << 22;
 constexpr unsigned kMaxPerLookup = 4;
 // Below this many output bytes the bulk table costs more than it saves.
 constexpr uint64_t kBulkMinOutput = 8192;
-
-inline uint64_t loadBigEndian64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, 8);
-    return __builtin_bswap64(v);
-}
 
 // Single-code table entry: byte value in the low byte, code length above it;
 // a length of 0 means no header entry matches these 8 bits.
@@ -101,7 +96,7 @@ inline void storeValues(uint8_t* o, const uint8_t* e) {
 // Stream bytes as the decoder reads them: 8 bytes at a byte index.
 struct Direct {
     const uint8_t* base;
-    uint64_t load(size_t i) const { return loadBigEndian64(base + i); }
+    uint64_t load(size_t i) const { return loadBE64(base + i); }
 };
 // A copy of the stream's last bytes followed by zeros, which stand for the
 // zero bits past the block's end. Past the copied bytes every read sees only
@@ -109,7 +104,7 @@ struct Direct {
 struct Padded {
     static constexpr size_t kCopied = 40, kHold = 48;
     uint8_t bytes[kHold + 16] = {};
-    uint64_t load(size_t i) const { return loadBigEndian64(bytes + std::min(i, kHold)); }
+    uint64_t load(size_t i) const { return loadBE64(bytes + std::min(i, kHold)); }
 };
 
 // Bulk decoding from bit `pos` while `more(p)` holds for the next refill's
@@ -238,7 +233,7 @@ void chunkDecode(const uint8_t* base, const uint64_t* table, const uint16_t* sin
     uint8_t* o = c.o;
     while (pos < c.end && c.oEnd - o >= 4) {
         const uint8_t* e =
-            entryAt(table, loadBigEndian64(base + (pos >> 3)) << (pos & 7) >> (64 - kWindow));
+            entryAt(table, loadBE64(base + (pos >> 3)) << (pos & 7) >> (64 - kWindow));
         storeValues(o, e);
         o += e[kEntryCount];
         pos += e[kEntryBits];
@@ -246,7 +241,7 @@ void chunkDecode(const uint8_t* base, const uint64_t* table, const uint16_t* sin
     // The last few output bytes one code at a time; a complete code always
     // matches.
     for (; pos < c.end && o < c.oEnd; ++o) {
-        unsigned s = single[loadBigEndian64(base + (pos >> 3)) << (pos & 7) >> 56];
+        unsigned s = single[loadBE64(base + (pos >> 3)) << (pos & 7) >> 56];
         *o = static_cast<uint8_t>(s);
         pos += s >> 8;
     }
@@ -273,7 +268,7 @@ void interleavedDecode(const uint8_t* base, const uint64_t* table, const uint16_
     // that a fresh load costs.
     constexpr unsigned kPerLoad = 57 / kWindow;
     auto step = [&](unsigned k) {
-        uint64_t w = loadBigEndian64(base + (pos[k] >> 3)) << (pos[k] & 7);
+        uint64_t w = loadBE64(base + (pos[k] >> 3)) << (pos[k] & 7);
 #pragma GCC unroll 8
         for (unsigned i = 0; i < kPerLoad; ++i) {
             const uint8_t* e = entryAt(table, w >> (64 - kWindow));
@@ -330,7 +325,7 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
     unsigned marked[kMaxChunks];
     Chunk c[kMaxChunks];
     auto decodeOne = [&](uint64_t at) {
-        return single[loadBigEndian64(base + (at >> 3)) << (at & 7) >> 56];
+        return single[loadBE64(base + (at >> 3)) << (at & 7) >> 56];
     };
     // Records the first codes of each guessed chunk of group g one at a
     // time, keeping where each starts, then decodes the group's chunks
@@ -486,14 +481,13 @@ bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t
 }  // namespace
 
 std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
-    if (head.size() < 5) return std::nullopt;
+    if (head.size() < kBlockHeaderFixed) return std::nullopt;
     const unsigned n = head[0] ? head[0] : 256;
     StreamDecoder dec;
-    dec.header_len = 5 + 3 * size_t{n};
+    dec.header_len = blockHeaderLength(n);
     if (head.size() < dec.header_len) return std::nullopt;
-    dec.size = uint64_t{head[1]} | uint64_t{head[2]} << 8 | uint64_t{head[3]} << 16 |
-               uint64_t{head[4]} << 24;
-    const uint8_t* entries = head.data() + 5;
+    dec.size = loadLE32(head.data() + 1);
+    const uint8_t* entries = head.data() + kBlockHeaderFixed;
     buildSingleTable(entries, n, dec.single.data());
 
     dec.identity = true;
@@ -574,7 +568,7 @@ std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<cons
 
 bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out,
                      const DecodeOptions& options) {
-    auto dec = startStreamDecode(block.first(std::min<size_t>(block.size(), 5 + 3 * 256)));
+    auto dec = startStreamDecode(block.first(std::min<size_t>(block.size(), kMaxBlockHeader)));
     if (!dec) return false;
     try {
         out.resize(dec->size);

@@ -4,6 +4,7 @@
 #include "archive/crc32.h"
 
 #include <array>
+#include <cassert>
 #include <cstring>
 
 #include "codec/byte_order.h"
@@ -69,6 +70,7 @@ PELKO_CLMUL inline __m128i fold(__m128i x, __m128i k, __m128i next) {
 // reduces to 32 bits (Barrett). `len` is at least 64 and a multiple of 16;
 // `state` and the result are the inverted CRC register.
 PELKO_CLMUL uint32_t foldClmul(uint32_t state, const uint8_t* buf, size_t len) {
+    assert(len >= 64 && len % 16 == 0);
     alignas(16) static const uint64_t k1k2[] = {0x0154442bd4, 0x01c6e41596};
     alignas(16) static const uint64_t k3k4[] = {0x01751997d0, 0x00ccaa009e};
     alignas(16) static const uint64_t k5k0[] = {0x0163cd6124, 0x0000000000};

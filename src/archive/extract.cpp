@@ -1,6 +1,7 @@
 // Extracting one entry: the block is decoded into a temporary file beside
 // the target, which is renamed over the target only when the block was read,
 // checked and decoded completely, so a failure never destroys a file.
+#include <cassert>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -86,6 +87,8 @@ bool decodeTo(BlockInput& in, os::File& out) {
             if (!in.read(stream.get() + have, more)) return false;
             have += more;
         }
+        // The decoder needs 16 bytes past the piece's stream, or the end.
+        assert(have - pos >= k + 16 || in.left == 0);
         std::optional<size_t> used = decodeStreamPiece(*dec, {stream.get() + pos, have - pos}, bit,
                                                        in.left == 0, {piece.get(), k});
         if (!used) return false;

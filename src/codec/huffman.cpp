@@ -3,6 +3,7 @@
 #include "codec/huffman.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <new>
 
@@ -31,6 +32,8 @@ inline uint32_t entryOf(const Code& c) {
 template <int kPerGroup, int kStep, typename Lookup>
 uint8_t* packGroups(const uint8_t* in, size_t groups, uint64_t& accIn, unsigned& countIn,
                     uint8_t* out, Lookup lookup) {
+    static_assert(kPerGroup * kStep * 8 <= 56, "a group's codes must fit the accumulator");
+    assert(countIn < 8);
     // Locals, so that the accumulator stays in a register even where this is
     // not inlined.
     uint64_t acc = accIn;

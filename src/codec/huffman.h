@@ -39,6 +39,7 @@ constexpr size_t blockHeaderLength(size_t values) {
 }
 // The longest header, 773 bytes: enough to start decoding any block.
 constexpr size_t kMaxBlockHeader = blockHeaderLength(256);
+static_assert(kMaxBlockHeader == 773);
 
 // Adds the byte values of `data` to `counts` (which the caller zeroes once).
 void countBytes(std::span<const uint8_t> data, ByteCounts& counts);

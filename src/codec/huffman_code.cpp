@@ -13,6 +13,7 @@ void countBytes(std::span<const uint8_t> data, ByteCounts& counts) {
     // repeats; 32-bit counters halve their cache footprint, so work in
     // chunks that cannot overflow them.
     constexpr size_t kChunk = size_t{1} << 30;
+    static_assert(kChunk <= UINT32_MAX, "a chunk's counts must fit the 32-bit counters");
     const uint8_t* p = data.data();
     size_t left = data.size();
     while (left > 0) {

@@ -9,6 +9,7 @@
 // any header the same way, however damaged: repeated values, codes that are
 // not prefix-free, lengths that can never match.
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -28,6 +29,9 @@ namespace {
 constexpr unsigned kNarrowWindow = 12, kWideWindow = 16;
 constexpr uint64_t kWideMinOutput = uint64_t{1} << 22;
 constexpr unsigned kMaxPerLookup = 4;
+// A window holds at least one whole code, and its length fits the entry's
+// byte for the bits taken.
+static_assert(kNarrowWindow >= 8 && kNarrowWindow <= kWideWindow && kWideWindow < 256);
 // Below this many output bytes the bulk table costs more than it saves.
 constexpr uint64_t kBulkMinOutput = 8192;
 
@@ -64,6 +68,8 @@ void buildSingleTable(const uint8_t* entries, unsigned n, uint16_t* table) {
 // word: on the interleaved path the instruction count, not the table's
 // cache footprint, sets the pace.
 constexpr unsigned kEntryBits = 4, kEntryCount = 5;
+static_assert(kMaxPerLookup <= kEntryBits, "the codes of a lookup must fit the value bytes");
+static_assert(kEntryCount < sizeof(uint64_t), "an entry's fields must fit its 8 bytes");
 
 inline const uint8_t* entryAt(const uint64_t* table, size_t i) {
     return reinterpret_cast<const uint8_t*>(table + i);
@@ -90,7 +96,7 @@ void buildBulkTable(const uint16_t* single, unsigned window, uint64_t* table) {
 
 // Stores an entry's 4 value bytes at `o`, of which the caller keeps its count.
 inline void storeValues(uint8_t* o, const uint8_t* e) {
-    std::memcpy(o, e, 4);
+    std::memcpy(o, e, kMaxPerLookup);
 }
 
 // Stream bytes as the decoder reads them: 8 bytes at a byte index.
@@ -104,6 +110,8 @@ struct Direct {
 struct Padded {
     static constexpr size_t kCopied = 40, kHold = 48;
     uint8_t bytes[kHold + 16] = {};
+    static_assert(kHold >= kCopied && kHold + 8 <= sizeof bytes,
+                  "a held read must see only zeros inside the buffer");
     uint64_t load(size_t i) const { return loadBE64(bytes + std::min(i, kHold)); }
 };
 
@@ -120,6 +128,9 @@ template <unsigned kWindow, typename Source, typename More>
 bool bulkDecode(const Source& src, const uint64_t* table, uint64_t& pos, uint8_t*& out,
                 uint8_t* outEnd, More more) {
     constexpr unsigned kLookups = 56 / kWindow - 1;
+    static_assert(kLookups >= 1 && (kLookups + 1) * kWindow <= 56,
+                  "the windows between refills must fit the bits a refill guarantees");
+    static_assert(kLookups * kMaxPerLookup <= 16, "an iteration must fit 16 output bytes");
     size_t p = pos >> 3;
     uint64_t buf = 0;
     unsigned cnt = 0;
@@ -267,6 +278,8 @@ void interleavedDecode(const uint8_t* base, const uint64_t* table, const uint16_
     // without the address arithmetic, the byte swap and the variable shift
     // that a fresh load costs.
     constexpr unsigned kPerLoad = 57 / kWindow;
+    static_assert(kPerLoad >= 1 && kPerLoad * kWindow <= 57,
+                  "the lookups of one load must fit the bits it guarantees");
     auto step = [&](unsigned k) {
         uint64_t w = loadBE64(base + (pos[k] >> 3)) << (pos[k] & 7);
 #pragma GCC unroll 8
@@ -324,6 +337,9 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
     uint64_t marks[kMaxChunks][kRecorded + 1];
     unsigned marked[kMaxChunks];
     Chunk c[kMaxChunks];
+    // Cuts fall a whole number of the common length divisor apart, and a
+    // chunk's scratch holds every code its bits can carry.
+    assert(chunkBits % dec.length_gcd == 0 && cap >= chunkBits / dec.min_length);
     auto decodeOne = [&](uint64_t at) {
         return single[loadBE64(base + (at >> 3)) << (at & 7) >> 56];
     };

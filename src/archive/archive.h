@@ -1,4 +1,6 @@
-// The archive operations and the command flows that drive them.
+// The archive operations and the command flows that drive them. An operation
+// that produces something (a working copy's name, an offset table) returns
+// it, or nullopt on failure; the others return 0 on success and 1 on failure.
 #pragma once
 
 #include <cstdint>

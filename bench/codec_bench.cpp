@@ -162,7 +162,8 @@ void decodePieces(benchmark::State& state) {
     const std::span<const uint8_t> all(*block);
     Bytes out(kPiece);
     for (auto _ : state) {
-        auto dec = pelko::startStreamDecode(all.first(std::min<size_t>(all.size(), pelko::kMaxBlockHeader)));
+        auto dec = pelko::startStreamDecode(
+            all.first(std::min<size_t>(all.size(), pelko::kMaxBlockHeader)));
         if (!dec) return state.SkipWithError("bad header");
         std::span<const uint8_t> stream = all.subspan(dec->header_len);
         unsigned bit = 0;

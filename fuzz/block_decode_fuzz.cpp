@@ -9,8 +9,8 @@
 #include <span>
 #include <vector>
 
-#include "fuzz_check.h"
 #include "codec/huffman.h"
+#include "fuzz_check.h"
 
 namespace {
 
@@ -61,7 +61,8 @@ std::optional<std::vector<uint8_t>> referenceDecode(std::span<const uint8_t> blo
 // copy of exactly the stream bytes it may use; nullopt where a piece fails.
 std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block, size_t piece,
                                                  const pelko::DecodeOptions& options) {
-    auto dec = pelko::startStreamDecode(block.first(std::min<size_t>(block.size(), pelko::kMaxBlockHeader)));
+    auto dec = pelko::startStreamDecode(
+        block.first(std::min<size_t>(block.size(), pelko::kMaxBlockHeader)));
     if (!dec) return std::nullopt;
     std::span<const uint8_t> stream = block.subspan(dec->header_len);
     std::vector<uint8_t> out;

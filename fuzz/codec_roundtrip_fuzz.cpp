@@ -6,8 +6,8 @@
 #include <span>
 #include <vector>
 
-#include "fuzz_check.h"
 #include "codec/huffman.h"
+#include "fuzz_check.h"
 
 namespace {
 

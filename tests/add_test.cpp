@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "cli_support.h"
 #include "archive/crc32.h"
+#include "cli_support.h"
 
 namespace {
 
@@ -44,7 +44,8 @@ TEST_F(Add, AbracadabraGivesTheKnownArchive) {
     // The modification time is the source file's.
     struct stat st;
     ASSERT_EQ(::stat(path("a.txt").c_str(), &st), 0);
-    uint32_t mtime = archive[11] | archive[12] << 8 | archive[13] << 16 | uint32_t(archive[14]) << 24;
+    uint32_t mtime =
+        archive[11] | archive[12] << 8 | archive[13] << 16 | uint32_t(archive[14]) << 24;
     EXPECT_EQ(mtime, uint32_t(st.st_mtime));
     EXPECT_EQ(listDir(dir), (std::vector<std::string>{"a.txt", "t.pkz"})) << "working copy gone";
 }
@@ -110,9 +111,9 @@ TEST_F(Add, AlreadyStoredNamesAreKept) {
     Bytes after = readFile(path("t.pkz"));
     ASSERT_GT(after.size(), before.size());
     EXPECT_TRUE(std::equal(before.begin(), before.end() - 1, after.begin()));
-    EXPECT_EQ(withoutTimes(after), archiveOf({goodEntry("x", abracadabraBlock()),
-                                              goodEntry("y", abracadabraBlock()),
-                                              goodEntry("z", abracadabraBlock())}));
+    EXPECT_EQ(withoutTimes(after),
+              archiveOf({goodEntry("x", abracadabraBlock()), goodEntry("y", abracadabraBlock()),
+                         goodEntry("z", abracadabraBlock())}));
 }
 
 TEST_F(Add, FailuresLeaveTheArchiveAndTheWorkingCopy) {
@@ -205,12 +206,16 @@ TEST_F(Add, DamagedArchivesFailScreening) {
 // stays byte for byte as it was.
 TEST_F(Add, AFileThatIsNotAnArchiveIsRefused) {
     writeFile(path("x"), "abracadabra");
-    Bytes old = archiveOf({goodEntry("old", abracadabraBlock()), goodEntry("more", abracadabraBlock())});
+    Bytes old =
+        archiveOf({goodEntry("old", abracadabraBlock()), goodEntry("more", abracadabraBlock())});
     Bytes stray = old;
     stray.insert(stray.end(), {1, 'q', 0, 5, 5});
     Bytes leadZero = old;
     leadZero[goodEntry("old", abracadabraBlock()).size()] = 0;
-    const Bytes video = bytesOf(std::string("\0\0\0\x18" "ftypmp42\0\0\0\0mp42isom", 24));
+    const Bytes video =
+        bytesOf(std::string("\0\0\0\x18"
+                            "ftypmp42\0\0\0\0mp42isom",
+                            24));
     for (const Bytes& notArchive : {stray, leadZero, video}) {
         writeFile(path("t.pkz"), notArchive);
         RunResult r = run({"-a", "t.pkz", "x"});
@@ -236,13 +241,16 @@ TEST_F(Add, TheArchiveNeverGoesIntoItself) {
         SCOPED_TRACE(name);
         writeFile(path("t.pkz"), before);
         ::unlink(path("hard").c_str());
-        ASSERT_EQ(::link(path("t.pkz").c_str(), path("hard").c_str()), 0);  // the commit replaces t.pkz
+        ASSERT_EQ(::link(path("t.pkz").c_str(), path("hard").c_str()),
+                  0);  // the commit replaces t.pkz
         RunResult r = run({"-a", "t.pkz", name, "y"});
         EXPECT_EQ(r.out, self);
         EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(withoutTimes(readFile(path("t.pkz"))),
-                  archiveOf({goodEntry("x", abracadabraBlock()), goodEntry("y", abracadabraBlock())}));
-        EXPECT_EQ(listDir(dir), (std::vector<std::string>{"hard", "soft", "sub", "t.pkz", "x", "y"}));
+        EXPECT_EQ(
+            withoutTimes(readFile(path("t.pkz"))),
+            archiveOf({goodEntry("x", abracadabraBlock()), goodEntry("y", abracadabraBlock())}));
+        EXPECT_EQ(listDir(dir),
+                  (std::vector<std::string>{"hard", "soft", "sub", "t.pkz", "x", "y"}));
     }
 }
 

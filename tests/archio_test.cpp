@@ -1,11 +1,11 @@
 // Field I/O and the entry walk on archives built in memory.
-#include "archive/format.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <memory>
 #include <vector>
+
+#include "archive/format.h"
 
 namespace {
 

@@ -77,7 +77,9 @@ void writeFile(const std::string& path, const Bytes& data) {
     out.write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
 }
 
-void writeFile(const std::string& path, const std::string& data) { writeFile(path, bytesOf(data)); }
+void writeFile(const std::string& path, const std::string& data) {
+    writeFile(path, bytesOf(data));
+}
 
 bool fileExists(const std::string& path) {
     struct stat st;
@@ -92,7 +94,9 @@ std::vector<std::string> listDir(const std::string& dir) {
     return names;
 }
 
-Bytes bytesOf(const std::string& s) { return Bytes(s.begin(), s.end()); }
+Bytes bytesOf(const std::string& s) {
+    return Bytes(s.begin(), s.end());
+}
 
 void appendLE32(Bytes& b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b.push_back(uint8_t(v >> (8 * i)));

@@ -58,7 +58,8 @@ Reference referenceDecode(const Bytes& block) {
 // read past them is caught by the sanitizer build).
 Reference streamDecode(const Bytes& block, size_t piece, const DecodeOptions& options = {}) {
     Reference r;
-    auto dec = startStreamDecode(std::span(block).first(std::min<size_t>(block.size(), kMaxBlockHeader)));
+    auto dec =
+        startStreamDecode(std::span(block).first(std::min<size_t>(block.size(), kMaxBlockHeader)));
     if (!dec) return r;
     std::span<const uint8_t> stream = std::span(block).subspan(dec->header_len);
     size_t at = 0;

@@ -32,10 +32,13 @@ TEST_F(DeleteFix, DeleteKeepsOtherEntriesByteForByte) {
     };
     for (const Case& c : {
              Case{{"a.txt"}, "", archiveOf({upper, badCrc, inDir, lead2})},
-             Case{{"a.txt", "a.txt"}, "Warning: \"a.txt\" - two identical name.\nFile __warning__ not found in archive",
+             Case{{"a.txt", "a.txt"},
+                  "Warning: \"a.txt\" - two identical name.\nFile __warning__ not found in archive",
                   archiveOf({upper, badCrc, inDir, lead2})},
              Case{{"nope"}, "File nope not found in archive", all},
-             Case{{"t.pkz", "two"}, "Warning: \"t.pkz\" - bad name, couldn't use for compress itself.\nFile __warning__ not found in archive",
+             Case{{"t.pkz", "two"},
+                  "Warning: \"t.pkz\" - bad name, couldn't use for compress itself.\nFile "
+                  "__warning__ not found in archive",
                   archiveOf({a, upper, badCrc, inDir, dupe})},
              Case{{"a.txt", "A.TXT", "bad", "dir/a.txt", "two"}, "", Bytes{0}},
          }) {
@@ -62,7 +65,10 @@ TEST_F(DeleteFix, DeleteFromDamagedArchivesChangesNothing) {
     damages.back().insert(damages.back().end(), {9, 9, 9});
     damages.push_back(whole);
     damages.back()[goodEntry("a", kBlockA).size()] = 0;
-    damages.push_back(bytesOf(std::string("\0\0\0\x18" "ftypmp42\0\0\0\0mp42isom", 24)));
+    damages.push_back(
+        bytesOf(std::string("\0\0\0\x18"
+                            "ftypmp42\0\0\0\0mp42isom",
+                            24)));
     for (const Bytes& damaged : damages) {
         writeFile(path("t.pkz"), damaged);
         RunResult r = run({"-d", "t.pkz", "a"});
@@ -104,19 +110,38 @@ TEST_F(DeleteFix, RepairCutsAtTheFirstFailingBlock) {
     for (const Case& c : {
              Case{"sound", sound, "", sound},
              Case{"first block", archiveOf({corrupt(e1, 30), e2}), fixed("one"), Bytes{0}},
-             Case{"second block", archiveOf({e1, corrupt(e2, 22), e3}), fixed("two"), archiveOf({e1})},
-             Case{"third of two bad", archiveOf({e1, e2, corrupt(e3, 24), corrupt(e1, 30)}), fixed("three"),
-                  archiveOf({e1, e2})},
-             Case{"time field", archiveOf({e1, timeChanged, e3}), "", archiveOf({e1, timeChanged, e3})},
+             Case{"second block", archiveOf({e1, corrupt(e2, 22), e3}), fixed("two"),
+                  archiveOf({e1})},
+             Case{"third of two bad", archiveOf({e1, e2, corrupt(e3, 24), corrupt(e1, 30)}),
+                  fixed("three"), archiveOf({e1, e2})},
+             Case{"time field", archiveOf({e1, timeChanged, e3}), "",
+                  archiveOf({e1, timeChanged, e3})},
              Case{"name byte", archiveOf({e1, nameChanged}), "", archiveOf({e1, nameChanged})},
              Case{"lead byte", archiveOf({leadChanged, e3}), "", archiveOf({leadChanged, e3})},
-             Case{"lead to zero", [&] { Bytes b = archiveOf({e1, e2, e3}); b[e1.size()] = 0; return b; }(), "",
-                  archiveOf({e1})},
+             Case{"lead to zero",
+                  [&] {
+                      Bytes b = archiveOf({e1, e2, e3});
+                      b[e1.size()] = 0;
+                      return b;
+                  }(),
+                  "", archiveOf({e1})},
              Case{"crc field", archiveOf({e1, crcChanged, e3}), fixed("two"), archiveOf({e1})},
              Case{"shorter length", archiveOf({e1, lenShorter, e3}), fixed("two"), archiveOf({e1})},
-             Case{"bad then cut", [&] { Bytes b = archiveOf({e1, corrupt(e2, 22), e3}); b.resize(b.size() - 4); return b; }(),
+             Case{"bad then cut",
+                  [&] {
+                      Bytes b = archiveOf({e1, corrupt(e2, 22), e3});
+                      b.resize(b.size() - 4);
+                      return b;
+                  }(),
                   fixed("two"), archiveOf({e1})},
-             Case{"stray bytes", [&] { Bytes b = sound; b.push_back(1); b.push_back(2); return b; }(), "", sound},
+             Case{"stray bytes",
+                  [&] {
+                      Bytes b = sound;
+                      b.push_back(1);
+                      b.push_back(2);
+                      return b;
+                  }(),
+                  "", sound},
          }) {
         writeFile(path("t.pkz"), c.archive);
         RunResult r = run({"-f", "t.pkz"});
@@ -141,8 +166,12 @@ TEST_F(DeleteFix, RepairOfUnreadableArchivesFails) {
     Bytes whole = archiveOf({e1, e2});
     for (const Case& c : {
              Case{"zero length", Bytes{}, Bytes{}},
-             Case{"no end marker", Bytes(whole.begin(), whole.end() - 1), [&] {
-                      Bytes b = e1; b.insert(b.end(), e2.begin(), e2.end()); return b; }()},
+             Case{"no end marker", Bytes(whole.begin(), whole.end() - 1),
+                  [&] {
+                      Bytes b = e1;
+                      b.insert(b.end(), e2.begin(), e2.end());
+                      return b;
+                  }()},
              Case{"cut in last entry", Bytes(whole.begin(), whole.end() - 6), e1},
              Case{"length past end", archiveOf({e1, lenPastEnd}), e1},
          }) {

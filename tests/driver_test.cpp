@@ -14,7 +14,9 @@ const char* kUsageTail =
     "v - print version of Pelko\n"
     "f - fix an archive\n";
 
-std::string usageFor(const std::string& prog) { return "Use: " + prog + kUsageTail; }
+std::string usageFor(const std::string& prog) {
+    return "Use: " + prog + kUsageTail;
+}
 
 class Driver : public TempDirTest {};
 
@@ -61,8 +63,8 @@ TEST_F(Driver, ProgramNameComesFromArgumentZero) {
         std::string shown;
     };
     for (const Case& c : {Case{"x.exe", "x.exe"}, Case{"/usr/local/bin/x.exe", "x.exe"},
-                          Case{"C:\\tools\\x.exe", "x.exe"}, Case{"dir/", ""},
-                          Case{"", "arch"}, Case{nullptr, "arch"}}) {
+                          Case{"C:\\tools\\x.exe", "x.exe"}, Case{"dir/", ""}, Case{"", "arch"},
+                          Case{nullptr, "arch"}}) {
         RunResult r = runPelkoArgv0(dir, c.argv0, {});
         EXPECT_EQ(r.out, usageFor(c.shown)) << (c.argv0 ? c.argv0 : "(none)");
         EXPECT_EQ(r.status, 0);

@@ -24,17 +24,20 @@ const Bytes kAbra = bytesOf("abracadabra");
 const Bytes kZeroOne{0x02, 0x03, 0, 0, 0, 0x00, 0x80, 0x01, 0x01, 0x00, 0x01, 0xC0};
 
 TEST_F(Extract, NamedRequestsAndNotFoundReports) {
-    writeFile(path("t.pkz"), archiveOf({goodEntry("a", abracadabraBlock()),
-                                        goodEntry("bc", kZeroOne)}));
+    writeFile(path("t.pkz"),
+              archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("bc", kZeroOne)}));
     struct Case {
         std::vector<std::string> names;
         std::string out;
         std::vector<std::string> files;
     };
-    const std::string self = "Warning: \"../t.pkz\" - bad name, couldn't use for compress itself.\n";
+    const std::string self =
+        "Warning: \"../t.pkz\" - bad name, couldn't use for compress itself.\n";
     for (const Case& c : {
              Case{{"bc", "zz", "a"}, "File zz not found in archive", {"a", "bc"}},
-             Case{{"a", "a"}, "Warning: \"a\" - two identical name.\nFile __warning__ not found in archive", {"a"}},
+             Case{{"a", "a"},
+                  "Warning: \"a\" - two identical name.\nFile __warning__ not found in archive",
+                  {"a"}},
              Case{{"../t.pkz", "bc"}, self + "File __warning__ not found in archive", {"bc"}},
              Case{{"q", "r"}, "File q not found in archiveFile r not found in archive", {}},
              Case{{"A"}, "File A not found in archive", {}},
@@ -54,8 +57,9 @@ TEST_F(Extract, NamedRequestsAndNotFoundReports) {
 TEST_F(Extract, ExtractAllInArchiveOrder) {
     // Two entries under one name: extract-all writes both in turn, lookup
     // by name takes the later one.
-    writeFile(path("t.pkz"), archiveOf({goodEntry("d", kZeroOne), goodEntry("x", abracadabraBlock()),
-                                        goodEntry("d", abracadabraBlock())}));
+    writeFile(path("t.pkz"),
+              archiveOf({goodEntry("d", kZeroOne), goodEntry("x", abracadabraBlock()),
+                         goodEntry("d", abracadabraBlock())}));
     RunResult r = runOut({"-e", "../t.pkz"});
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 0);
@@ -83,8 +87,8 @@ TEST_F(Extract, ArchivesThatGiveNoTable) {
                           Case{"cut in the name", Bytes(whole.begin(), whole.begin() + 2)}}) {
         ::unlink(path("t.pkz").c_str());
         if (c.archive) writeFile(path("t.pkz"), *c.archive);
-        for (const auto& args : std::vector<std::vector<std::string>>{{"-e", "../t.pkz"},
-                                                                      {"-e", "../t.pkz", "a"}}) {
+        for (const auto& args :
+             std::vector<std::vector<std::string>>{{"-e", "../t.pkz"}, {"-e", "../t.pkz", "a"}}) {
             RunResult r = runOut(args);
             EXPECT_EQ(r.out, err) << c.what;
             EXPECT_EQ(r.status, 1) << c.what;
@@ -116,7 +120,8 @@ TEST_F(Extract, DamagedBlocks) {
     Bytes noMatch{0x01, 0x03, 0, 0, 0, 'q', 0x00, 0x01, 0x80};  // stream starts with a 1 bit
     Bytes shortHeader{0x05, 0x0B, 0, 0, 0, 0x61, 0x00};
     for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}}) {
-        writeFile(path("t.pkz"), archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
+        writeFile(path("t.pkz"),
+                  archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
         writeFile(path("out/keep"), "precious");
         for (const auto& args : std::vector<std::vector<std::string>>{{"-e", "../t.pkz"},
                                                                       {"-e", "../t.pkz", "keep"}}) {

@@ -8,14 +8,15 @@ using namespace testing_support;
 class List : public TempDirTest {};
 
 TEST_F(List, SoundArchives) {
-    Bytes two = archiveOf({goodEntry("a.txt", abracadabraBlock()),
-                           goodEntry("dir/b", Bytes(300, 0x11))});
+    Bytes two =
+        archiveOf({goodEntry("a.txt", abracadabraBlock()), goodEntry("dir/b", Bytes(300, 0x11))});
     struct Case {
         Bytes archive;
         std::string out;
     };
     for (const Case& c : {
-             Case{Bytes{0}, "Archive \"t.pkz\" contain:\n\n\nCompressing data: 0\nCount of files: 0\n"},
+             Case{Bytes{0},
+                  "Archive \"t.pkz\" contain:\n\n\nCompressing data: 0\nCount of files: 0\n"},
              Case{archiveOf({goodEntry("abra", abracadabraBlock())}),
                   "Archive \"t.pkz\" contain:\n\n \"abra\" : 23\n\nCompressing data: 23\n"
                   "Count of files: 1\n"},

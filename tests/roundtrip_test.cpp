@@ -18,7 +18,8 @@ namespace fs = std::filesystem;
 std::vector<fs::path> sampleFiles(const fs::path& root, size_t limit, uintmax_t max_size) {
     std::vector<fs::path> all;
     std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(root, fs::directory_options::skip_permission_denied, ec);
+    for (auto it = fs::recursive_directory_iterator(
+             root, fs::directory_options::skip_permission_denied, ec);
          it != fs::recursive_directory_iterator(); it.increment(ec)) {
         if (ec) break;
         if (it->is_regular_file(ec) && !it->is_symlink(ec) && it->file_size(ec) < max_size)
@@ -27,7 +28,8 @@ std::vector<fs::path> sampleFiles(const fs::path& root, size_t limit, uintmax_t 
     }
     std::sort(all.begin(), all.end());
     std::vector<fs::path> picked;
-    for (size_t i = 0; i < all.size() && picked.size() < limit; i += std::max<size_t>(1, all.size() / limit))
+    for (size_t i = 0; i < all.size() && picked.size() < limit;
+         i += std::max<size_t>(1, all.size() / limit))
         picked.push_back(all[i]);
     return picked;
 }
@@ -44,7 +46,8 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
         originals["in/" + name] = data;
     };
     int n = 0;
-    for (const char* root : {"/usr/bin", "/usr/lib/x86_64-linux-gnu", "/usr/include", "/usr/share/doc"})
+    for (const char* root :
+         {"/usr/bin", "/usr/lib/x86_64-linux-gnu", "/usr/include", "/usr/share/doc"})
         for (const fs::path& p : sampleFiles(root, 60, 4u << 20))
             addFile(std::to_string(n++) + "_" + p.filename().string(), readFile(p.string()));
     // Inputs that stress the code: every byte value, one value, a very
@@ -71,7 +74,8 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
     ASSERT_EQ(::mkdir(path("all/in").c_str(), 0755), 0);
     RunResult all = runPelko(path("all"), {"-e", "../t.pkz"});
     ASSERT_EQ(all.status, 0) << all.out;
-    for (const auto& [name, data] : originals) ASSERT_EQ(readFile(path("all/" + name)), data) << name;
+    for (const auto& [name, data] : originals)
+        ASSERT_EQ(readFile(path("all/" + name)), data) << name;
 
     // Delete every other entry, then extract the rest by name.
     std::vector<std::string> del{"-d", "t.pkz"}, keep{"-e", "../t.pkz"};
@@ -102,7 +106,8 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
     std::vector<std::string> left = listDir(path("kept/in"));
     EXPECT_GT(left.size(), 0u);
     EXPECT_LT(left.size(), (names.size() + 1) / 2);
-    for (const std::string& f : left) ASSERT_EQ(readFile(path("kept/in/" + f)), originals["in/" + f]) << f;
+    for (const std::string& f : left)
+        ASSERT_EQ(readFile(path("kept/in/" + f)), originals["in/" + f]) << f;
 }
 
 }  // namespace

@@ -80,7 +80,8 @@ WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(Entry
         Visit v = visit(e);
         if (v == Visit::Stop) return WalkEnd::Stopped;
         if (v == Visit::Fail) return WalkEnd::Failed;
-        if (fields == Fields::LengthOnly && !os::seek(f, int64_t(e.block_len + kEntryFieldBytes - kFieldBytes), SEEK_CUR))
+        if (fields == Fields::LengthOnly &&
+            !os::seek(f, int64_t(e.block_len + kEntryFieldBytes - kFieldBytes), SEEK_CUR))
             return WalkEnd::Truncated;
         pos = e.nextPos();
     }

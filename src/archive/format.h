@@ -41,7 +41,9 @@ constexpr uint64_t kCrcFieldOffset = 3 * kFieldBytes;
 // Stored names are shorter than this, NUL included in the limit.
 constexpr size_t kNameBufferSize = 1024;
 // The entry offset of an entry whose lead byte is at `pos`.
-constexpr uint64_t entryOffset(uint64_t pos, size_t name_size) { return pos + 1 + name_size + 1; }
+constexpr uint64_t entryOffset(uint64_t pos, size_t name_size) {
+    return pos + 1 + name_size + 1;
+}
 // The rejected-name marker put in place of names screening turns away.
 inline const std::string kRejectedName = "__warning__";
 

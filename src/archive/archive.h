@@ -22,12 +22,13 @@ int archPrintToScreen(const std::string& archive);
 
 // Working copies. archMakeTemp makes a copy of the archive (or an empty
 // archive when there is none) and returns its name; archMake commits a
-// working copy over the archive and removes it. `shared`, when given, is the
-// length of the archive that the working copy extends (adding), which lets a
-// commit that must write in place keep the archive whole.
+// working copy over the archive and removes it. `extends`, when given, is the
+// length of the archive that the working copy extends (adding: new entries
+// in place of its end marker), which lets a commit that must write in place
+// keep the archive whole.
 std::optional<std::string> archMakeTemp(const std::string& archive);
 int archMake(const std::string& archive, const std::string& temp,
-             std::optional<uint64_t> shared = std::nullopt);
+             std::optional<uint64_t> extends = std::nullopt);
 
 // Screening. The first stage compares the names with the archive name (and,
 // through `isArchive`, with other names for the archive's file) and with

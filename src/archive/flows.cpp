@@ -10,12 +10,12 @@ namespace pelko {
 
 // Commits a working copy that an operation filled, or reports why not.
 static int commit(const std::string& archive, const std::optional<std::string>& temp,
-                  std::optional<uint64_t> shared = std::nullopt) {
+                  std::optional<uint64_t> extends = std::nullopt) {
     if (!temp) {
         std::printf("Error: Couldn't create temp archive for \"%s\"\n", archive.c_str());
         return 1;
     }
-    if (archMake(archive, *temp, shared) != 0) {
+    if (archMake(archive, *temp, extends) != 0) {
         std::printf("Error: Couldn't copy temp archive \"%s\" to \"%s\"\n", temp->c_str(),
                     archive.c_str());
         return 1;

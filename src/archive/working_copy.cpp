@@ -41,8 +41,8 @@ std::optional<std::string> archMakeTemp(const std::string& archive) {
     return std::move(wc->name);
 }
 
-int archMake(const std::string& archive, const std::string& temp, std::optional<uint64_t> shared) {
-    return os::replaceDurably(temp, archive, shared) ? 0 : 1;
+int archMake(const std::string& archive, const std::string& temp, std::optional<uint64_t> extends) {
+    return os::replaceDurably(temp, archive, extends) ? 0 : 1;
 }
 
 }  // namespace pelko

@@ -93,11 +93,11 @@ bool copyContents(File& in, File& out);
 // it lies on another file system), so the file is wholly old or wholly new
 // after a crash. Where renaming is refused (another user's file in a sticky
 // directory) the file is rewritten in place: not atomic, except when
-// `shared` says that `from` begins with that many bytes of the old file,
-// which is one byte longer: then everything after that byte is written and
-// flushed first and the byte itself last.
+// `extends` gives the old file's length and `from` is the old file with its
+// last byte changed and more bytes after it: then the bytes after that one
+// are written and flushed first, and that byte last.
 bool replaceDurably(const std::string& from, const std::string& to,
-                    std::optional<std::uint64_t> shared = std::nullopt);
+                    std::optional<std::uint64_t> extends = std::nullopt);
 
 // A file written in place of an output below the current directory. It is
 // created under a short name of its own in the target's directory, so that it

@@ -72,15 +72,16 @@ bool copyFrom(File& in, File& out, uint64_t at) {
 }
 
 // Rewrites `out`, of `old_size` bytes, in place with the content of `in`,
-// flushed. With `shared` (see replaceDurably) the byte at that position is
+// flushed. With `extends` (see replaceDurably) the old last byte is
 // written last, after everything behind it is on the disk; when the update
 // fails before that byte, the file is cut back to its old length.
-bool updateInPlace(File& in, File& out, uint64_t old_size, std::optional<uint64_t> shared) {
-    if (shared && *shared + 1 == old_size) {
+bool updateInPlace(File& in, File& out, uint64_t old_size, std::optional<uint64_t> extends) {
+    if (extends && *extends == old_size && old_size > 0) {
+        const uint64_t last = old_size - 1;
         uint8_t changed;
-        if (!in.readAt(*shared, &changed, 1)) return false;
-        if (copyFrom(in, out, *shared + 1) && out.sync())
-            return ::pwrite(fdOf(out), &changed, 1, off_t(*shared)) == 1 && out.sync();
+        if (!in.readAt(last, &changed, 1)) return false;
+        if (copyFrom(in, out, old_size) && out.sync())
+            return ::pwrite(fdOf(out), &changed, 1, off_t(last)) == 1 && out.sync();
         if (out.truncate(old_size)) out.sync();
         return false;
     }
@@ -237,7 +238,7 @@ bool copyContents(File& in, File& out) {
 }
 
 bool replaceDurably(const std::string& from, const std::string& to,
-                    std::optional<uint64_t> shared) {
+                    std::optional<uint64_t> extends) {
     File t(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
     if (!t.isOpen() || !t.sync()) return false;
     std::optional<std::string> target = followLinks(to);
@@ -270,7 +271,7 @@ bool replaceDurably(const std::string& from, const std::string& to,
     }
     // Renaming refused (another user's file in a sticky directory, or no
     // room beside a target on another file system): rewrite in place.
-    if (!updateInPlace(t, out, uint64_t(old.st_size), shared) || !out.close()) return false;
+    if (!updateInPlace(t, out, uint64_t(old.st_size), extends) || !out.close()) return false;
     t.close();
     ::unlink(from.c_str());
     return true;

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "codec/workers.h"
+
 namespace pelko {
 
 // Entry 0 is the archive name as typed, entries 1.. the file names; screening
@@ -40,6 +42,10 @@ int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_p
 
 // Appends one file to the working copy `temp`; 0 when appended or skipped.
 int archAddFile(const std::string& temp, const std::string& file);
+// Appends names[1..] in order, as archAddFile would one after another, with
+// the work shared among the team; 1 at the first that fails, whose index
+// goes to `failed`, and the working copy then holds the files before it.
+int archAddFiles(const std::string& temp, const NameList& names, size_t& failed, Workers& team);
 
 // Offset tables: per requested name (slot j for names[j], 0 = not found), or
 // every entry in archive order with its stored name. The names are screened

@@ -1,6 +1,7 @@
 // Command flows: each runs its operations in order, prints the message that
 // ends a failed run, and yields the exit status.
 #include <cstdio>
+#include <cstdlib>
 
 #include "archive/archive.h"
 #include "archive/format.h"
@@ -44,11 +45,11 @@ int addFlow(NameList& names) {
         std::printf("Error: Couldn't validation file names\n");
         return 1;
     }
-    for (size_t i = 1; i < names.size(); ++i) {
-        if (archAddFile(*temp, names[i]) != 0) {
-            std::printf("Error: Couldn't add file \"%s\"\n", names[i].c_str());
-            return 1;
-        }
+    Workers team(threadCount(std::getenv("PELKO_THREADS")));
+    size_t failed = 0;
+    if (archAddFiles(*temp, names, failed, team) != 0) {
+        std::printf("Error: Couldn't add file \"%s\"\n", names[failed].c_str());
+        return 1;
     }
     return commit(archive, temp, end_pos);
 }

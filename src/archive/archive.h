@@ -68,6 +68,12 @@ std::optional<AllEntries> archCreateOffsetTableForAll(const std::string& archive
 // positioned reads only, so one run reads every entry through one descriptor
 // (and one version of the archive), from any thread.
 int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset);
+// Restores names[k] from offsets[k] for every k in order, as archExtractFile
+// would one after another (the same files, messages and order), with the
+// decoding shared among the team; 1 at the first that fails, whose index
+// goes to `failed`, and no entry after it is written.
+int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
+                     const std::vector<uint64_t>& offsets, size_t& failed, Workers& team);
 
 // Rewrite the archive into a fresh working copy without the named entries,
 // or cut before the first entry whose block fails its CRC; the working

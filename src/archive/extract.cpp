@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <optional>
+#include <vector>
 
 #include "archive/archive.h"
 #include "archive/crc32.h"
@@ -63,7 +65,7 @@ std::unique_ptr<uint8_t[]> allocate(size_t n) {
 
 // Decodes the block into `out`. False when the block cannot be read or
 // decoded, memory cannot be had, or the output cannot be written.
-bool decodeTo(BlockInput& in, os::File& out) {
+bool decodeTo(BlockInput& in, os::File& out, const DecodeOptions& options) {
     // Stream bytes are buffered two pieces' worth at a time (a piece of
     // output never needs more than a piece of stream, plus a little).
     const size_t room = size_t(std::min<uint64_t>(in.left, 2 * kPiece)) + kMaxBlockHeader;
@@ -90,7 +92,7 @@ bool decodeTo(BlockInput& in, os::File& out) {
         // The decoder needs 16 bytes past the piece's stream, or the end.
         assert(have - pos >= k + 16 || in.left == 0);
         std::optional<size_t> used = decodeStreamPiece(*dec, {stream.get() + pos, have - pos}, bit,
-                                                       in.left == 0, {piece.get(), k});
+                                                       in.left == 0, {piece.get(), k}, options);
         if (!used) return false;
         pos = std::min(have, pos + *used);
         if (!out.writeAll(piece.get(), k)) return false;
@@ -99,39 +101,150 @@ bool decodeTo(BlockInput& in, os::File& out) {
     return true;
 }
 
-}  // namespace
+// Blocks longer than this are decoded with the whole team, one at a time;
+// shorter ones each on one thread, several at once.
+constexpr uint64_t kLargeBlock = uint64_t(1) << 20;
+constexpr size_t kBatchEntries = 16;
 
-int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
-    if (offset == 0 || out == kRejectedName) return 0;
-    if (!archive) return 1;
+// One entry decoded into its temporary file, waiting for its turn: its
+// warnings are printed, and the file committed, in archive order.
+struct Extracted {
+    int status = 0;
+    bool large = false;  // not done yet: left for the whole team
+    bool unsafe = false, badHash = false;
+    std::optional<TempOutput> tmp;
+};
+
+// Everything of archExtractFile but the printing and the commit. With
+// `largeLater`, a block longer than kLargeBlock is only marked.
+void extractEntry(std::FILE* archive, const std::string& out, uint64_t offset,
+                  const DecodeOptions& options, bool largeLater, Extracted& r) {
+    r.tmp.reset();
+    r.status = 0;
+    r.large = r.unsafe = r.badHash = false;
+    if (offset == 0 || out == kRejectedName) return;
+    r.status = 1;
+    if (!archive) return;
     std::optional<std::string> path = safeOutputPath(out);
     if (!path) {
-        std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
-        return 1;
+        r.unsafe = true;
+        return;
     }
-    if (path->empty()) return 1;
+    if (path->empty()) return;
     uint8_t fields[kEntryFieldBytes];
-    if (!os::readAt(archive, offset, fields, sizeof fields)) return 1;
+    if (!os::readAt(archive, offset, fields, sizeof fields)) return;
     const uint32_t block_len = loadLE32(fields), crc = loadLE32(fields + kCrcFieldOffset);
     // A block that reaches past the end of the archive cannot be read whole.
     std::optional<uint64_t> archive_size = os::size(archive);
-    if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return 1;
+    if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return;
+    if (largeLater && block_len > kLargeBlock) {
+        r.status = 0;
+        r.large = true;
+        return;
+    }
     os::Error err = os::Error::None;
     std::optional<os::Output> created = os::createOutput(*path, &err);
     if (!created) {
-        if (err == os::Error::Unsafe)
-            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
-        return 1;
+        r.unsafe = err == os::Error::Unsafe;
+        return;
     }
-    TempOutput tmp{std::move(*created)};
+    r.tmp.emplace();
+    r.tmp->out = std::move(*created);
     BlockInput in{archive, offset + kEntryFieldBytes, block_len};
-    bool decoded = decodeTo(in, tmp.out.file);
+    bool decoded = decodeTo(in, r.tmp->out.file, options);
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.
-    if (!in.drain()) return 1;
-    if (in.crc != crc) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
-    if (!decoded) return 1;
-    return os::commitOutput(tmp.out) ? 0 : 1;
+    if (!in.drain()) return;
+    r.badHash = in.crc != crc;
+    if (!decoded) return;
+    r.status = 0;
+}
+
+// Prints an entry's warnings and commits its file; its status.
+int finishEntry(const std::string& out, Extracted& r) {
+    if (r.unsafe) std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+    if (r.badHash) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
+    if (r.status != 0 || !r.tmp) return r.status;
+    return os::commitOutput(r.tmp->out) ? 0 : 1;
+}
+
+}  // namespace
+
+int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
+    Extracted r;
+    extractEntry(archive, out, offset, {}, false, r);
+    return finishEntry(out, r);
+}
+
+int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
+                     const std::vector<uint64_t>& offsets, size_t& failed, Workers& team) {
+    failed = 0;
+    const size_t n = std::min(names.size(), offsets.size());
+    std::unique_ptr<Extracted[]> batch[2];
+    std::vector<uint8_t> scratch;
+    try {
+        batch[0] = std::make_unique<Extracted[]>(kBatchEntries);
+        batch[1] = std::make_unique<Extracted[]>(kBatchEntries);
+    } catch (const std::bad_alloc&) {
+        return n ? 1 : 0;
+    }
+    const DecodeOptions alone{};
+    const DecodeOptions shared{DecodePath::Auto, &team, nullptr, &scratch};
+    size_t next = 0;  // the next entry to decode
+    size_t count[2] = {0, 0}, from[2] = {0, 0};
+    auto fill = [&](int b) {
+        from[b] = next;
+        count[b] = std::min(kBatchEntries, n - next);
+        next += count[b];
+    };
+    auto decodeTask = [&](int b) {
+        return [&, b](unsigned i) {
+            const size_t k = from[b] + i;
+            extractEntry(archive, names[k], offsets[k], alone, true, batch[b][i]);
+        };
+    };
+    fill(0);
+    team.run(unsigned(count[0]), decodeTask(0));
+    for (int cur = 0; count[cur] > 0; cur ^= 1) {
+        const int nb = cur ^ 1;
+        fill(nb);
+        // Entries of this batch are committed, in order, while the next
+        // batch is decoded.
+        size_t at = 0;
+        int status = 0;
+        auto commitSome = [&] {
+            for (; at < count[cur]; ++at) {
+                Extracted& r = batch[cur][at];
+                if (r.large) return;
+                status = finishEntry(names[from[cur] + at], r);
+                r.tmp.reset();
+                if (status != 0) return;
+            }
+        };
+        const auto decodeNext = decodeTask(nb);
+        team.run(unsigned(count[nb] + 1), [&](unsigned t) {
+            if (t == 0)
+                commitSome();
+            else
+                decodeNext(t - 1);
+        });
+        while (status == 0 && at < count[cur]) {
+            // A large entry, with the whole team on its decoder.
+            const size_t k = from[cur] + at;
+            Extracted& r = batch[cur][at];
+            extractEntry(archive, names[k], offsets[k], shared, false, r);
+            status = finishEntry(names[k], r);
+            r.tmp.reset();
+            if (status != 0) break;
+            ++at;
+            commitSome();
+        }
+        if (status != 0) {
+            failed = from[cur] + at;
+            return 1;
+        }
+    }
+    return 0;
 }
 
 }  // namespace pelko

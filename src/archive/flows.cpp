@@ -54,14 +54,6 @@ int addFlow(NameList& names) {
     return commit(archive, temp, end_pos);
 }
 
-static int extractOne(std::FILE* archive, const std::string& name, uint64_t offset) {
-    if (archExtractFile(archive, name, offset) != 0) {
-        std::printf("Error: Couldn't extract file \"%s\"\n", name.c_str());
-        return 1;
-    }
-    return 0;
-}
-
 static int noTable() {
     std::printf("Error: Couldn't create offset table for files.\n");
     return 1;
@@ -74,8 +66,12 @@ int extractAllFlow(const std::string& archive) {
     FilePtr f = openFile(archive, "rb");
     std::optional<AllEntries> all = archCreateOffsetTableForAll(f.get());
     if (!all) return noTable();
-    for (size_t k = 0; k < all->offsets.size(); ++k)
-        if (extractOne(f.get(), all->names[k], all->offsets[k]) != 0) return 1;
+    Workers team(threadCount(std::getenv("PELKO_THREADS")));
+    size_t failed = 0;
+    if (archExtractFiles(f.get(), all->names, all->offsets, failed, team) != 0) {
+        std::printf("Error: Couldn't extract file \"%s\"\n", all->names[failed].c_str());
+        return 1;
+    }
     return 0;
 }
 
@@ -83,8 +79,15 @@ int extractFlow(NameList& names) {
     FilePtr f = openFile(names[0], "rb");
     std::optional<std::vector<uint64_t>> table = archCreateOffsetTable(f.get(), names);
     if (!table) return noTable();
-    for (size_t j = 1; j < names.size(); ++j)
-        if (extractOne(f.get(), names[j], (*table)[j]) != 0) return 1;
+    // Slot j of the table belongs to names[j]; entry 0 is the archive.
+    const std::vector<std::string> files(names.begin() + 1, names.end());
+    const std::vector<uint64_t> offsets(table->begin() + 1, table->end());
+    Workers team(threadCount(std::getenv("PELKO_THREADS")));
+    size_t failed = 0;
+    if (archExtractFiles(f.get(), files, offsets, failed, team) != 0) {
+        std::printf("Error: Couldn't extract file \"%s\"\n", files[failed].c_str());
+        return 1;
+    }
     return 0;
 }
 

@@ -227,6 +227,7 @@ bool serialDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_
 
 constexpr unsigned kChunks = 6;
 constexpr size_t kChunkBytes = size_t{32} << 10;
+constexpr size_t kSharedScale = 2;
 constexpr unsigned kRecorded = 64;  // code boundaries kept per guessed chunk
 // Pieces smaller than this are decoded serially.
 constexpr uint64_t kParallelMinOutput = uint64_t{64} << 10;
@@ -468,9 +469,12 @@ bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t
         out.size() >= kParallelMinOutput) {
         // Cuts a whole number of the codes' common length divisor apart, so
         // that codes of one length (or of multiples of one) can meet.
-        const uint64_t chunkBits = 8 * kChunkBytes / dec.length_gcd * dec.length_gcd;
-        const size_t cap = chunkBits / dec.min_length + 16;
+        // A team shares rounds of chunks kSharedScale times as long, so that
+        // waking its threads costs little beside a round's work.
         const unsigned groups = options.team ? std::min(options.team->size(), kMaxGroups) : 1;
+        const size_t chunkBytes = groups > 1 ? kSharedScale * kChunkBytes : kChunkBytes;
+        const uint64_t chunkBits = 8 * chunkBytes / dec.length_gcd * dec.length_gcd;
+        const size_t cap = chunkBits / dec.min_length + 16;
         const size_t need = (groups * kChunks - 1) * cap;
         std::unique_ptr<uint8_t[]> own;
         uint8_t* scratch = nullptr;

@@ -4,6 +4,7 @@
 #include <bit>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "cli_support.h"
@@ -64,18 +65,36 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
     for (auto& b : large) b = uint8_t("etaoin shrdlu\n"[rng() % 14]);
     addFile("large", large);
 
+    // An empty file in the middle: its message must come at its turn.
+    writeFile(path("in/empty"), Bytes{});
     std::vector<std::string> args{"-a", "t.pkz"};
     args.insert(args.end(), names.begin(), names.end());
-    RunResult added = run(args);
-    ASSERT_EQ(added.status, 0) << added.out;
+    args.insert(args.begin() + 2 + names.size() / 2, "in/empty");
 
-    // Extract-all into a fresh directory.
-    ASSERT_EQ(::mkdir(path("all").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(path("all/in").c_str(), 0755), 0);
-    RunResult all = runPelko(path("all"), {"-e", "../t.pkz"});
-    ASSERT_EQ(all.status, 0) << all.out;
-    for (const auto& [name, data] : originals)
-        ASSERT_EQ(readFile(path("all/" + name)), data) << name;
+    // The same archive, messages and extracted files whatever the thread
+    // count; 1 is the single-threaded path.
+    Bytes built;
+    for (const char* threads : {"1", "2", "3", "7"}) {
+        SCOPED_TRACE(std::string("PELKO_THREADS=") + threads);
+        ::setenv("PELKO_THREADS", threads, 1);
+        fs::remove(path("t.pkz"));
+        RunResult added = run(args);
+        ASSERT_EQ(added.status, 0) << added.out;
+        EXPECT_EQ(added.out, "File \"in/empty\" is null. Skip it.\n");
+        if (built.empty()) built = readFile(path("t.pkz"));
+        ASSERT_TRUE(readFile(path("t.pkz")) == built);
+
+        // Extract-all into a fresh directory.
+        fs::remove_all(path("all"));
+        ASSERT_EQ(::mkdir(path("all").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(path("all/in").c_str(), 0755), 0);
+        RunResult all = runPelko(path("all"), {"-e", "../t.pkz"});
+        ASSERT_EQ(all.status, 0) << all.out;
+        EXPECT_EQ(all.out, "");
+        for (const auto& [name, data] : originals)
+            ASSERT_EQ(readFile(path("all/" + name)), data) << name;
+    }
+    ::unsetenv("PELKO_THREADS");
 
     // Delete every other entry, then extract the rest by name.
     std::vector<std::string> del{"-d", "t.pkz"}, keep{"-e", "../t.pkz"};
@@ -96,6 +115,24 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
     size_t victim = archive.size() / 2;
     archive[victim] ^= 0xFF;
     writeFile(path("t.pkz"), archive);
+    // Extracting it warns at the damaged entry, and what comes out before
+    // and after is the same whatever the thread count.
+    std::optional<RunResult> first;
+    std::vector<std::string> firstFiles;
+    for (const char* threads : {"1", "3"}) {
+        SCOPED_TRACE(std::string("PELKO_THREADS=") + threads);
+        ::setenv("PELKO_THREADS", threads, 1);
+        fs::remove_all(path("bad"));
+        ASSERT_EQ(::mkdir(path("bad").c_str(), 0755), 0);
+        ASSERT_EQ(::mkdir(path("bad/in").c_str(), 0755), 0);
+        RunResult r = runPelko(path("bad"), {"-e", "../t.pkz"});
+        EXPECT_NE(r.out.find("\" - bad hash.\n"), std::string::npos) << r.out;
+        if (!first) first = r, firstFiles = listDir(path("bad/in"));
+        EXPECT_EQ(r.out, first->out);
+        EXPECT_EQ(r.status, first->status);
+        EXPECT_EQ(listDir(path("bad/in")), firstFiles);
+    }
+    ::unsetenv("PELKO_THREADS");
     RunResult fixed = run({"-f", "t.pkz"});
     ASSERT_EQ(fixed.status, 0);
     ASSERT_EQ(fixed.out.rfind("Fixed: find a error on file \"", 0), 0u) << fixed.out;

@@ -101,94 +101,146 @@ bool decodeTo(BlockInput& in, os::File& out, const DecodeOptions& options) {
     return true;
 }
 
-// Blocks longer than this are decoded with the whole team, one at a time;
-// shorter ones each on one thread, several at once.
-constexpr uint64_t kLargeBlock = uint64_t(1) << 20;
+// Entries whose block and output both fit these are decoded in memory,
+// several at once on the team; larger ones are decoded straight into their
+// files with the whole team, one at a time.
+constexpr uint64_t kSmallBlock = uint64_t(1) << 20, kSmallOutput = uint64_t(1) << 20;
 constexpr size_t kBatchEntries = 16;
 
-// One entry decoded into its temporary file, waiting for its turn: its
-// warnings are printed, and the file committed, in archive order.
-struct Extracted {
-    int status = 0;
-    bool large = false;  // not done yet: left for the whole team
-    bool unsafe = false, badHash = false;
-    std::optional<TempOutput> tmp;
+// Extracting one entry from the open archive, as archExtractFile does;
+// `options` choose the decoder.
+int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset,
+                     const DecodeOptions& options) {
+    if (offset == 0 || out == kRejectedName) return 0;
+    if (!archive) return 1;
+    std::optional<std::string> path = safeOutputPath(out);
+    if (!path) {
+        std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+        return 1;
+    }
+    if (path->empty()) return 1;
+    uint8_t fields[kEntryFieldBytes];
+    if (!os::readAt(archive, offset, fields, sizeof fields)) return 1;
+    const uint32_t block_len = loadLE32(fields), crc = loadLE32(fields + kCrcFieldOffset);
+    // A block that reaches past the end of the archive cannot be read whole.
+    std::optional<uint64_t> archive_size = os::size(archive);
+    if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return 1;
+    os::Error err = os::Error::None;
+    std::optional<os::Output> created = os::createOutput(*path, &err);
+    if (!created) {
+        if (err == os::Error::Unsafe)
+            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+        return 1;
+    }
+    TempOutput tmp{std::move(*created)};
+    BlockInput in{archive, offset + kEntryFieldBytes, block_len};
+    bool decoded = decodeTo(in, tmp.out.file, options);
+    // The CRC covers the whole block, so what decoding left unread is read
+    // for it too; the warning comes before any failure is reported.
+    if (!in.drain()) return 1;
+    if (in.crc != crc) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
+    if (!decoded) return 1;
+    return os::commitOutput(tmp.out) ? 0 : 1;
+}
+
+// A small entry read, checked and decoded in memory by any thread of the
+// team. Files are made only at the entry's turn, by one thread at a time,
+// so that a signal finds at most one temporary file being made.
+struct Decoded {
+    enum class State { Skip, Failed, Large, Unsafe, Ready } state = State::Skip;
+    bool readFailed = false;  // the block could not be read after its fields
+    bool badHash = false, decoded = false;
+    // Kept from batch to batch, so their memory is reused.
+    std::vector<uint8_t> block, data;
 };
 
-// Everything of archExtractFile but the printing and the commit. With
-// `largeLater`, a block longer than kLargeBlock is only marked.
-void extractEntry(std::FILE* archive, const std::string& out, uint64_t offset,
-                  const DecodeOptions& options, bool largeLater, Extracted& r) {
-    r.tmp.reset();
-    r.status = 0;
-    r.large = r.unsafe = r.badHash = false;
+void decodeEntry(std::FILE* archive, const std::string& out, uint64_t offset, Decoded& r) {
+    using State = Decoded::State;
+    r.readFailed = r.badHash = r.decoded = false;
+    r.state = State::Skip;
     if (offset == 0 || out == kRejectedName) return;
-    r.status = 1;
+    r.state = State::Failed;
     if (!archive) return;
     std::optional<std::string> path = safeOutputPath(out);
     if (!path) {
-        r.unsafe = true;
+        r.state = State::Unsafe;
         return;
     }
     if (path->empty()) return;
     uint8_t fields[kEntryFieldBytes];
     if (!os::readAt(archive, offset, fields, sizeof fields)) return;
     const uint32_t block_len = loadLE32(fields), crc = loadLE32(fields + kCrcFieldOffset);
-    // A block that reaches past the end of the archive cannot be read whole.
     std::optional<uint64_t> archive_size = os::size(archive);
     if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return;
-    if (largeLater && block_len > kLargeBlock) {
-        r.status = 0;
-        r.large = true;
+    r.state = State::Large;
+    if (block_len > kSmallBlock) return;
+    try {
+        r.block.resize(block_len);
+    } catch (const std::bad_alloc&) {
         return;
     }
-    os::Error err = os::Error::None;
-    std::optional<os::Output> created = os::createOutput(*path, &err);
-    if (!created) {
-        r.unsafe = err == os::Error::Unsafe;
+    // The output's size is in the block's header.
+    if (block_len >= 5 && !os::readAt(archive, offset + kEntryFieldBytes, r.block.data(), 5))
+        return;
+    if (block_len >= 5 && loadLE32(r.block.data() + 1) > kSmallOutput) return;
+    r.state = State::Ready;
+    if (!os::readAt(archive, offset + kEntryFieldBytes, r.block.data(), block_len)) {
+        r.readFailed = true;
         return;
     }
-    r.tmp.emplace();
-    r.tmp->out = std::move(*created);
-    BlockInput in{archive, offset + kEntryFieldBytes, block_len};
-    bool decoded = decodeTo(in, r.tmp->out.file, options);
-    // The CRC covers the whole block, so what decoding left unread is read
-    // for it too; the warning comes before any failure is reported.
-    if (!in.drain()) return;
-    r.badHash = in.crc != crc;
-    if (!decoded) return;
-    r.status = 0;
+    r.badHash = crc32Update(0, r.block.data(), block_len) != crc;
+    r.decoded = decodeBlockInto(r.block, r.data);
 }
 
-// Prints an entry's warnings and commits its file; its status.
-int finishEntry(const std::string& out, Extracted& r) {
-    if (r.unsafe) std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+// Makes the file of a decoded entry, prints its warnings and commits it;
+// the entry's status.
+int writeEntry(const std::string& out, Decoded& r) {
+    using State = Decoded::State;
+    switch (r.state) {
+        case State::Skip:
+            return 0;
+        case State::Unsafe:
+            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+            return 1;
+        case State::Failed:
+        case State::Large:
+            return 1;
+        case State::Ready:
+            break;
+    }
+    os::Error err = os::Error::None;
+    std::optional<os::Output> created = os::createOutput(*safeOutputPath(out), &err);
+    if (!created) {
+        if (err == os::Error::Unsafe)
+            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+        return 1;
+    }
+    TempOutput tmp{std::move(*created)};
+    if (r.readFailed) return 1;
+    const bool wrote = r.decoded && tmp.out.file.writeAll(r.data.data(), r.data.size());
     if (r.badHash) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
-    if (r.status != 0 || !r.tmp) return r.status;
-    return os::commitOutput(r.tmp->out) ? 0 : 1;
+    if (!wrote) return 1;
+    return os::commitOutput(tmp.out) ? 0 : 1;
 }
 
 }  // namespace
 
 int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
-    Extracted r;
-    extractEntry(archive, out, offset, {}, false, r);
-    return finishEntry(out, r);
+    return extractStreaming(archive, out, offset, {});
 }
 
 int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
                      const std::vector<uint64_t>& offsets, size_t& failed, Workers& team) {
     failed = 0;
     const size_t n = std::min(names.size(), offsets.size());
-    std::unique_ptr<Extracted[]> batch[2];
+    std::vector<Decoded> batch[2];
     std::vector<uint8_t> scratch;
     try {
-        batch[0] = std::make_unique<Extracted[]>(kBatchEntries);
-        batch[1] = std::make_unique<Extracted[]>(kBatchEntries);
+        batch[0].resize(kBatchEntries);
+        batch[1].resize(kBatchEntries);
     } catch (const std::bad_alloc&) {
         return n ? 1 : 0;
     }
-    const DecodeOptions alone{};
     const DecodeOptions shared{DecodePath::Auto, &team, nullptr, &scratch};
     size_t next = 0;  // the next entry to decode
     size_t count[2] = {0, 0}, from[2] = {0, 0};
@@ -200,7 +252,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
     auto decodeTask = [&](int b) {
         return [&, b](unsigned i) {
             const size_t k = from[b] + i;
-            extractEntry(archive, names[k], offsets[k], alone, true, batch[b][i]);
+            decodeEntry(archive, names[k], offsets[k], batch[b][i]);
         };
     };
     fill(0);
@@ -208,36 +260,31 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
     for (int cur = 0; count[cur] > 0; cur ^= 1) {
         const int nb = cur ^ 1;
         fill(nb);
-        // Entries of this batch are committed, in order, while the next
-        // batch is decoded.
+        // Entries of this batch are written, in order, while the next batch
+        // is decoded; a large entry waits for the whole team.
         size_t at = 0;
         int status = 0;
-        auto commitSome = [&] {
+        auto writeSome = [&] {
             for (; at < count[cur]; ++at) {
-                Extracted& r = batch[cur][at];
-                if (r.large) return;
-                status = finishEntry(names[from[cur] + at], r);
-                r.tmp.reset();
+                Decoded& r = batch[cur][at];
+                if (r.state == Decoded::State::Large) return;
+                status = writeEntry(names[from[cur] + at], r);
                 if (status != 0) return;
             }
         };
         const auto decodeNext = decodeTask(nb);
         team.run(unsigned(count[nb] + 1), [&](unsigned t) {
             if (t == 0)
-                commitSome();
+                writeSome();
             else
                 decodeNext(t - 1);
         });
         while (status == 0 && at < count[cur]) {
-            // A large entry, with the whole team on its decoder.
             const size_t k = from[cur] + at;
-            Extracted& r = batch[cur][at];
-            extractEntry(archive, names[k], offsets[k], shared, false, r);
-            status = finishEntry(names[k], r);
-            r.tmp.reset();
+            status = extractStreaming(archive, names[k], offsets[k], shared);
             if (status != 0) break;
             ++at;
-            commitSome();
+            writeSome();
         }
         if (status != 0) {
             failed = from[cur] + at;

@@ -50,11 +50,14 @@ struct Node {
     uint64_t weight = 0;
 };
 
-// Index into `list` of the first node of least weight.
-int firstMinimum(const std::vector<Node>& nodes, const int* list, int n) {
+// Index of the first least weight. The weights of the list's nodes sit in
+// an array of their own, so that the scan, which runs twice per merge, reads
+// contiguous memory.
+int firstMinimum(const uint64_t* weight, int n) {
     int best = 0;
+    uint64_t least = weight[0];
     for (int i = 1; i < n; ++i)
-        if (nodes[list[i]].weight < nodes[list[best]].weight) best = i;
+        if (weight[i] < least) least = weight[i], best = i;
     return best;
 }
 
@@ -81,10 +84,12 @@ TreeCode treeCode(const ByteCounts& counts) {
     std::vector<Node> nodes;
     nodes.reserve(512);
     int list[256];
+    uint64_t weight[256];  // weight[i] is the weight of node list[i]
     int n = 0;
     for (int v = 0; v < 256; ++v) {
         if (counts[v] == 0) continue;
         nodes.push_back(Node{-1, -1, static_cast<uint8_t>(v), counts[v]});
+        weight[n] = counts[v];
         list[n++] = static_cast<int>(nodes.size()) - 1;
     }
     result.table.count = n;
@@ -95,15 +100,17 @@ TreeCode treeCode(const ByteCounts& counts) {
         return result;
     }
     while (n > 1) {
-        int a = firstMinimum(nodes, list, n);
+        int a = firstMinimum(weight, n);
         int nodeA = list[a];
         // The last node fills the gap; this reordering steers later ties.
         list[a] = list[n - 1];
+        weight[a] = weight[n - 1];
         --n;
-        int b = firstMinimum(nodes, list, n);
+        int b = firstMinimum(weight, n);
         int nodeB = list[b];
         nodes.push_back(Node{nodeA, nodeB, 0, nodes[nodeA].weight + nodes[nodeB].weight});
         list[b] = static_cast<int>(nodes.size()) - 1;
+        weight[b] = nodes.back().weight;
     }
     walk(nodes, list[0], 0, 0, result);
     return result;
@@ -131,6 +138,7 @@ CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen) {
         int leaf;
     };
     std::vector<std::vector<Item>> levels(maxLen);
+    for (auto& level : levels) level.reserve(2 * n);
     for (size_t i = 0; i < n; ++i) levels[0].push_back(Item{leaves[i].weight, static_cast<int>(i)});
     for (unsigned l = 1; l < maxLen; ++l) {
         const auto& prev = levels[l - 1];

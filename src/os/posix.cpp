@@ -243,15 +243,14 @@ bool replaceDurably(const std::string& from, const std::string& to,
     if (!t.isOpen() || !t.sync()) return false;
     std::optional<std::string> target = followLinks(to);
     if (!target) return false;
-    struct stat old;
-    bool exists = ::stat(target->c_str(), &old) == 0;
+    // Replacing the file takes what writing it would take; what is kept of
+    // it is taken from the file opened, not from its name a moment earlier.
+    File out(::open(target->c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
+    const bool exists = out.isOpen();
     if (!exists && errno != ENOENT) return false;
-    File out;
+    struct stat old;
     if (exists) {
-        // Replacing the file takes what writing it would take.
-        if (!S_ISREG(old.st_mode)) return false;
-        out = File(::open(target->c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-        if (!out.isOpen()) return false;
+        if (::fstat(fdOf(out), &old) != 0 || !S_ISREG(old.st_mode)) return false;
         keepAttributes(t, old);
     }
     if (::rename(from.c_str(), target->c_str()) == 0) {

@@ -7,7 +7,6 @@
 // a successful one leaves a readable archive of the expected shape, and
 // extraction writes nothing outside its directory.
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,6 +14,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -34,15 +34,28 @@ struct Sandbox {
 
 std::string g_root;  // for the exit handler
 
+// What separates the components of a stored name where it is extracted.
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+constexpr const char* kNullDevice = "NUL";
+#else
+constexpr const char* kSeparators = "/";
+constexpr const char* kNullDevice = "/dev/null";
+#endif
+
 const Sandbox& sandbox() {
     static const Sandbox s = [] {
         Sandbox s;
         // The commits fsync; on tmpfs that costs nothing.
         std::string base =
             fs::is_directory("/dev/shm") ? "/dev/shm" : fs::temp_directory_path().string();
-        std::string tmpl = base + "/pelko-fuzz-XXXXXX";
-        FUZZ_CHECK(::mkdtemp(tmpl.data()) != nullptr);
-        s.root = tmpl;
+        std::random_device random;
+        for (int tries = 0; tries < 100 && s.root.empty(); ++tries) {
+            std::string dir = base + "/pelko-fuzz-" + std::to_string(random());
+            std::error_code ec;
+            if (fs::create_directory(dir, ec)) s.root = dir;
+        }
+        FUZZ_CHECK(!s.root.empty());
         s.arcDir = s.root + "/arc";
         s.outDir = s.root + "/out";
         s.archive = s.arcDir + "/a.pkz";
@@ -53,8 +66,9 @@ const Sandbox& sandbox() {
             fs::remove_all(g_root, ec);
         });
         // The program reports on standard output; the fuzzer talks on stderr.
-        int null = ::open("/dev/null", O_WRONLY);
-        FUZZ_CHECK(null >= 0 && ::dup2(null, 1) == 1);
+        int null = ::open(kNullDevice, O_WRONLY);
+        // dup2 returns the new descriptor on POSIX, 0 on Windows.
+        FUZZ_CHECK(null >= 0 && ::dup2(null, 1) != -1);
         ::close(null);
         return s;
     }();
@@ -73,8 +87,8 @@ void put(const std::string& path, const Bytes& data) {
 }
 
 bool exists(const std::string& path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0;
+    std::error_code ec;
+    return fs::exists(fs::symlink_status(path, ec));
 }
 
 std::vector<std::string> names(const std::string& dir) {
@@ -149,11 +163,11 @@ void checkLookups(const Sandbox& s, const Bytes& original, int listed) {
     // write.
     std::set<std::string> landing;
     for (const std::string& n : all->names) {
-        size_t last = n.rfind('/');
+        size_t last = n.find_last_of(kSeparators);
         std::string head = last == std::string::npos ? "" : n.substr(0, last + 1);
         bool flat = true;
         for (size_t at = 0; at < head.size();) {
-            size_t slash = head.find('/', at);
+            size_t slash = head.find_first_of(kSeparators, at);
             std::string part = head.substr(at, slash - at);
             flat = flat && (part.empty() || part == ".");
             at = slash + 1;

@@ -32,7 +32,7 @@ int main(int argc, char** argv) {
     for (const fs::path& p : inputs) {
         std::ifstream in(p, std::ios::binary);
         std::vector<uint8_t> data(std::istreambuf_iterator<char>(in), {});
-        std::fprintf(report, "%s\n", p.filename().c_str());
+        std::fprintf(report, "%s\n", p.filename().string().c_str());
         std::fflush(report);
         LLVMFuzzerTestOneInput(data.data(), data.size());
     }

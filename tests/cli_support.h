@@ -29,6 +29,9 @@ void writeFile(const std::string& path, const Bytes& data);
 void writeFile(const std::string& path, const std::string& data);
 bool fileExists(const std::string& path);
 std::vector<std::string> listDir(const std::string& dir);  // sorted, without . and ..
+bool makeDir(const std::string& path);                     // true when newly made
+// Sets a variable of the environment the runs inherit; null removes it.
+void setEnvironment(const char* name, const char* value);
 
 Bytes bytesOf(const std::string& s);
 void appendLE32(Bytes& b, uint32_t v);

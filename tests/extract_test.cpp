@@ -1,9 +1,11 @@
 // Extracting: offset tables, not-found reports, damaged and hostile archives,
-// and the promise that a failed extraction never destroys a file.
+// the promise that a failed extraction never destroys a file, and the name
+// rules of both platforms.
 #include <sys/stat.h>
 
 #include <optional>
 
+#include "archive/output_path.h"
 #include "cli_support.h"
 
 namespace {
@@ -14,7 +16,7 @@ class Extract : public TempDirTest {
 protected:
     void SetUp() override {
         TempDirTest::SetUp();
-        ASSERT_EQ(::mkdir(path("out").c_str(), 0755), 0);
+        ASSERT_TRUE(makeDir(path("out")));
     }
     // Runs pelko inside the "out" directory, with the archive one level up.
     RunResult runOut(std::vector<std::string> args) { return runPelko(path("out"), args); }
@@ -65,12 +67,16 @@ TEST_F(Extract, ExtractAllInArchiveOrder) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("out/d")), kAbra);
     writeFile(path("out/d"), "old");
+#ifndef _WIN32
     ASSERT_EQ(::chmod(path("out/d").c_str(), 0600), 0);
+#endif
     EXPECT_EQ(runOut({"-e", "../t.pkz", "d"}).status, 0);
     EXPECT_EQ(readFile(path("out/d")), kAbra) << "an existing file is replaced";
+#ifndef _WIN32  // Windows files have no permission bits
     struct stat st;
     ASSERT_EQ(::stat(path("out/d").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u) << "and keeps its permission bits";
+#endif
     EXPECT_EQ(listDir(path("out")), (std::vector<std::string>{"d", "x"})) << "no temporary left";
 }
 
@@ -139,11 +145,16 @@ TEST_F(Extract, StoredNamesWithDirectoriesAndHostileNames) {
     RunResult missingDir = runOut({"-e", "../t.pkz"});
     EXPECT_EQ(missingDir.out, "Error: Couldn't extract file \"sub/f\"\n");
     EXPECT_EQ(missingDir.status, 1);
-    ASSERT_EQ(::mkdir(path("out/sub").c_str(), 0755), 0);
+    ASSERT_TRUE(makeDir(path("out/sub")));
     EXPECT_EQ(runOut({"-e", "../t.pkz"}).status, 0);
     EXPECT_EQ(readFile(path("out/sub/f")), kAbra);
 
-    writeFile(path("t.pkz"), archiveOf({goodEntry("//abs", abracadabraBlock()),
+#ifdef _WIN32  // two leading separators name another root there: refused
+    const std::string absolute = "/abs";
+#else
+    const std::string absolute = "//abs";
+#endif
+    writeFile(path("t.pkz"), archiveOf({goodEntry(absolute, abracadabraBlock()),
                                         goodEntry("ok", abracadabraBlock()),
                                         goodEntry("a/../../b", abracadabraBlock()),
                                         goodEntry("never", abracadabraBlock())}));
@@ -156,17 +167,100 @@ TEST_F(Extract, StoredNamesWithDirectoriesAndHostileNames) {
     EXPECT_EQ(readFile(path("out/ok")), kAbra);
     EXPECT_FALSE(fileExists(path("b")));
     EXPECT_FALSE(fileExists(path("out/never")));
-    for (const char* hostile : {"..", "../x", "x/..", "/../x"}) {
+    std::vector<std::string> hostiles{"..", "../x", "x/..", "/../x"};
+#ifdef _WIN32  // where a backslash separates too
+    hostiles.insert(hostiles.end(), {"..\\x", "sub\\..\\..\\x", "sub/..\\../x"});
+#endif
+    for (const std::string& hostile : hostiles) {
         writeFile(path("t.pkz"), archiveOf({goodEntry(hostile, abracadabraBlock())}));
         RunResult h = runOut({"-e", "../t.pkz"});
         EXPECT_EQ(h.status, 1) << hostile;
         EXPECT_FALSE(fileExists(path("x"))) << hostile;
     }
-    // Names that merely contain dots are ordinary.
+    // Names that merely contain dots are ordinary (where a name may end in
+    // dots).
+#ifdef _WIN32
+    const std::string dots = "y..z";
+#else
+    const std::string dots = "y..";
+#endif
     writeFile(path("t.pkz"), archiveOf({goodEntry("..x", abracadabraBlock()),
-                                        goodEntry("y..", abracadabraBlock())}));
+                                        goodEntry(dots, abracadabraBlock())}));
     EXPECT_EQ(runOut({"-e", "../t.pkz"}).status, 0);
     EXPECT_EQ(readFile(path("out/..x")), kAbra);
+}
+
+// Stored names against both platforms' rules: the path written, or "refused".
+// Each Windows refusal is a name that Windows would resolve outside the
+// directory, to a device or an alternate stream, or to another file's name.
+TEST(ExtractNameRules, PosixAndWindows) {
+    using pelko::NameRules;
+    const std::string refused = "(refused)";
+    struct Case {
+        const char* name;
+        std::string posix, windows;
+    };
+    const Case cases[] = {
+        {"a.txt", "a.txt", "a.txt"},
+        {"sub/a.txt", "sub/a.txt", "sub/a.txt"},
+        {"sub\\a.txt", "sub\\a.txt", "sub\\a.txt"},
+        {"/abs", "abs", "abs"},
+        {"\\abs", "\\abs", "abs"},
+        {"//abs", "abs", refused},
+        {"", "", ""},
+        {"/", "", ""},
+        {"./a", "./a", "./a"},
+        {"..x", "..x", "..x"},
+        {"x..y", "x..y", "x..y"},
+        {"..", refused, refused},
+        {"../x", refused, refused},
+        {"x/..", refused, refused},
+        {"a/../../b", refused, refused},
+        {"/../x", refused, refused},
+        {"..\\evil1", "..\\evil1", refused},
+        {"sub\\..\\..\\evil4", "sub\\..\\..\\evil4", refused},
+        {"sub/..\\x", "sub/..\\x", refused},
+        {"C:evil2", "C:evil2", refused},
+        {"C:\\evil3", "C:\\evil3", refused},
+        {"c:/evil", "c:/evil", refused},
+        {"file.txt:stream", "file.txt:stream", refused},
+        {"\\\\?\\C:\\evil5", "\\\\?\\C:\\evil5", refused},
+        {"\\\\server\\share\\x", "\\\\server\\share\\x", refused},
+        {"/\\server", "\\server", refused},
+        {"nul.txt", "nul.txt", refused},
+        {"aux", "aux", refused},
+        {"COM1.log", "COM1.log", refused},
+        {"sub/Con", "sub/Con", refused},
+        {"lpt9.a.b", "lpt9.a.b", refused},
+        {"com0", "com0", refused},
+        {"NUL .txt", "NUL .txt", refused},
+        {"COM\xC2\xB9", "COM\xC2\xB9", refused},
+        {"conout$", "conout$", refused},
+        {"nul_", "nul_", "nul_"},
+        {"com10", "com10", "com10"},
+        {"lpt", "lpt", "lpt"},
+        {"console.txt", "console.txt", "console.txt"},
+        {"x.nul", "x.nul", "x.nul"},
+        {"trail.", "trail.", refused},
+        {"trail ", "trail ", refused},
+        {"dir./x", "dir./x", refused},
+        {"a<b", "a<b", refused},
+        {"a>b", "a>b", refused},
+        {"a\"b", "a\"b", refused},
+        {"a|b", "a|b", refused},
+        {"a?b", "a?b", refused},
+        {"a*b", "a*b", refused},
+        {"a\tb", "a\tb", refused},
+        {" lead", " lead", " lead"},
+        {"\xC3\xA9t\xC3\xA9.txt", "\xC3\xA9t\xC3\xA9.txt", "\xC3\xA9t\xC3\xA9.txt"},
+    };
+    auto shown = [&](std::string_view name, NameRules rules) {
+        return pelko::safeOutputPath(name, rules).value_or(refused);
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(shown(c.name, NameRules::Posix), c.posix) << c.name;
+        EXPECT_EQ(shown(c.name, NameRules::Windows), c.windows) << c.name;
+    }
 }
 
 }  // namespace

@@ -9,15 +9,15 @@ add_test(NAME release_man_renders
 set_tests_properties(release_man_renders PROPERTIES SKIP_RETURN_CODE 77)
 
 add_test(NAME release_readme_examples
-  COMMAND sh ${PELKO_RELEASE_TESTS}/release_examples.sh $<TARGET_FILE:pelko> ${PROJECT_SOURCE_DIR}/README.md)
+  COMMAND sh ${PELKO_RELEASE_TESTS}/release_examples.sh ${PELKO_FOR_SCRIPTS} ${PROJECT_SOURCE_DIR}/README.md)
 add_test(NAME release_man_examples
-  COMMAND sh ${PELKO_RELEASE_TESTS}/release_examples.sh $<TARGET_FILE:pelko> ${PROJECT_SOURCE_DIR}/doc/pelko.1)
+  COMMAND sh ${PELKO_RELEASE_TESTS}/release_examples.sh ${PELKO_FOR_SCRIPTS} ${PROJECT_SOURCE_DIR}/doc/pelko.1)
 add_test(NAME release_examples_runner
-  COMMAND sh ${PELKO_RELEASE_TESTS}/release_examples_selftest.sh $<TARGET_FILE:pelko>
+  COMMAND sh ${PELKO_RELEASE_TESTS}/release_examples_selftest.sh ${PELKO_FOR_SCRIPTS}
           ${PELKO_RELEASE_TESTS}/release_examples.sh)
 
 add_test(NAME release_completion
-  COMMAND bash ${PELKO_RELEASE_TESTS}/release_completion.sh $<TARGET_FILE:pelko> ${PROJECT_SOURCE_DIR}/completion/pelko)
+  COMMAND bash ${PELKO_RELEASE_TESTS}/release_completion.sh ${PELKO_FOR_SCRIPTS} ${PROJECT_SOURCE_DIR}/completion/pelko)
 
 add_test(NAME release_format_example
-  COMMAND sh ${PELKO_RELEASE_TESTS}/release_format_example.sh $<TARGET_FILE:pelko> ${PROJECT_SOURCE_DIR}/doc/FORMAT.md)
+  COMMAND sh ${PELKO_RELEASE_TESTS}/release_format_example.sh ${PELKO_FOR_SCRIPTS} ${PROJECT_SOURCE_DIR}/doc/FORMAT.md)

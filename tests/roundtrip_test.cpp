@@ -38,7 +38,7 @@ std::vector<fs::path> sampleFiles(const fs::path& root, size_t limit, uintmax_t 
 class RoundTrip : public TempDirTest {};
 
 TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
-    ASSERT_EQ(::mkdir(path("in").c_str(), 0755), 0);
+    ASSERT_TRUE(makeDir(path("in")));
     std::vector<std::string> names;
     std::map<std::string, Bytes> originals;
     auto addFile = [&](const std::string& name, const Bytes& data) {
@@ -76,7 +76,7 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
     Bytes built;
     for (const char* threads : {"1", "2", "3", "7"}) {
         SCOPED_TRACE(std::string("PELKO_THREADS=") + threads);
-        ::setenv("PELKO_THREADS", threads, 1);
+        setEnvironment("PELKO_THREADS", threads);
         fs::remove(path("t.pkz"));
         RunResult added = run(args);
         ASSERT_EQ(added.status, 0) << added.out;
@@ -86,22 +86,22 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
 
         // Extract-all into a fresh directory.
         fs::remove_all(path("all"));
-        ASSERT_EQ(::mkdir(path("all").c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir(path("all/in").c_str(), 0755), 0);
+        ASSERT_TRUE(makeDir(path("all")));
+        ASSERT_TRUE(makeDir(path("all/in")));
         RunResult all = runPelko(path("all"), {"-e", "../t.pkz"});
         ASSERT_EQ(all.status, 0) << all.out;
         EXPECT_EQ(all.out, "");
         for (const auto& [name, data] : originals)
             ASSERT_EQ(readFile(path("all/" + name)), data) << name;
     }
-    ::unsetenv("PELKO_THREADS");
+    setEnvironment("PELKO_THREADS", nullptr);
 
     // Delete every other entry, then extract the rest by name.
     std::vector<std::string> del{"-d", "t.pkz"}, keep{"-e", "../t.pkz"};
     for (size_t i = 0; i < names.size(); ++i) (i % 2 ? del : keep).push_back(names[i]);
     ASSERT_EQ(run(del).status, 0);
-    ASSERT_EQ(::mkdir(path("kept").c_str(), 0755), 0);
-    ASSERT_EQ(::mkdir(path("kept/in").c_str(), 0755), 0);
+    ASSERT_TRUE(makeDir(path("kept")));
+    ASSERT_TRUE(makeDir(path("kept/in")));
     RunResult kept = runPelko(path("kept"), keep);
     ASSERT_EQ(kept.status, 0) << kept.out;
     EXPECT_EQ(kept.out, "");
@@ -121,10 +121,10 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
     std::vector<std::string> firstFiles;
     for (const char* threads : {"1", "3"}) {
         SCOPED_TRACE(std::string("PELKO_THREADS=") + threads);
-        ::setenv("PELKO_THREADS", threads, 1);
+        setEnvironment("PELKO_THREADS", threads);
         fs::remove_all(path("bad"));
-        ASSERT_EQ(::mkdir(path("bad").c_str(), 0755), 0);
-        ASSERT_EQ(::mkdir(path("bad/in").c_str(), 0755), 0);
+        ASSERT_TRUE(makeDir(path("bad")));
+        ASSERT_TRUE(makeDir(path("bad/in")));
         RunResult r = runPelko(path("bad"), {"-e", "../t.pkz"});
         EXPECT_NE(r.out.find("\" - bad hash.\n"), std::string::npos) << r.out;
         if (!first) first = r, firstFiles = listDir(path("bad/in"));
@@ -132,12 +132,12 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
         EXPECT_EQ(r.status, first->status);
         EXPECT_EQ(listDir(path("bad/in")), firstFiles);
     }
-    ::unsetenv("PELKO_THREADS");
+    setEnvironment("PELKO_THREADS", nullptr);
     RunResult fixed = run({"-f", "t.pkz"});
     ASSERT_EQ(fixed.status, 0);
     ASSERT_EQ(fixed.out.rfind("Fixed: find a error on file \"", 0), 0u) << fixed.out;
     fs::remove_all(path("kept/in"));
-    ASSERT_EQ(::mkdir(path("kept/in").c_str(), 0755), 0);
+    ASSERT_TRUE(makeDir(path("kept/in")));
     RunResult rest = runPelko(path("kept"), {"-e", "../t.pkz"});
     ASSERT_EQ(rest.status, 0) << rest.out;
     std::vector<std::string> left = listDir(path("kept/in"));

@@ -1,10 +1,11 @@
 // The pelko driver: recognises the command and its argument count, prints the
 // usage text and the version line, and runs the command's flow.
 #include <cstdio>
-#include <cstring>
 #include <string>
+#include <vector>
 
 #include "archive/archive.h"
+#include "os/os.h"
 
 namespace {
 
@@ -30,14 +31,12 @@ int usage(const char* path) {
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(const std::vector<std::string>& argv) {
     using namespace pelko;
-    const char* prog = argc > 0 ? argv[0] : nullptr;
-    if (argc < 2 || argv[1][0] != '-' || std::strlen(argv[1]) != 2) return usage(prog);
-    NameList names;
-    for (int i = 2; i < argc; ++i) names.emplace_back(argv[i]);
+    const size_t argc = argv.size();
+    const char* prog = argc > 0 ? argv[0].c_str() : nullptr;
+    if (argc < 2 || argv[1].size() != 2 || argv[1][0] != '-') return usage(prog);
+    NameList names(argv.begin() + 2, argv.end());
     int status = 0;
     switch (argv[1][1]) {
         case 'v':
@@ -70,3 +69,17 @@ int main(int argc, char** argv) {
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) status = 1;
     return status;
 }
+
+}  // namespace
+
+#ifdef _WIN32
+// Windows hands the arguments over as UTF-16; inside they are UTF-8.
+int wmain(int argc, wchar_t** argv) {
+    pelko::os::setUpStandardOutput();
+    return run(pelko::os::arguments(argc, argv));
+}
+#else
+int main(int argc, char** argv) {
+    return run(std::vector<std::string>(argv, argv + argc));
+}
+#endif

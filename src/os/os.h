@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace pelko::os {
 
@@ -187,5 +188,13 @@ private:
 // need not exist yet); nullopt when the archive, or the directory it would
 // be created in, cannot be opened.
 std::optional<ArchiveLock> lockArchive(const std::string& path);
+
+#ifdef _WIN32
+// The command line, which Windows gives as UTF-16, as UTF-8 strings.
+std::vector<std::string> arguments(int argc, wchar_t** argv);
+// Standard output in binary mode, so that a line ends in "\n" as on other
+// systems, and a console set to show UTF-8 while the program runs.
+void setUpStandardOutput();
+#endif
 
 }  // namespace pelko::os

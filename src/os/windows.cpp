@@ -1,0 +1,382 @@
+// The operating-system layer on Windows: names are UTF-8 inside the program
+// and UTF-16 at every call, handles are opened binary with every sharing mode
+// (so a rename can replace a file another run still reads), offsets are 64
+// bits, and the commit is MoveFileExW over the archive, never a copy in place.
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <new>
+#include <vector>
+
+#include "os/os.h"
+
+namespace pelko::os {
+namespace {
+
+HANDLE handleOf(const File& f) {
+    return reinterpret_cast<HANDLE>(f.native());
+}
+
+File fileOf(HANDLE h) {
+    return File(h == INVALID_HANDLE_VALUE ? std::intptr_t(-1) : reinterpret_cast<std::intptr_t>(h));
+}
+
+// UTF-8 to UTF-16; nullopt for bytes that are not UTF-8, which no Windows
+// name can hold.
+std::optional<std::wstring> widen(const std::string& s) {
+    if (s.empty()) return std::wstring();
+    int n =
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), int(s.size()), nullptr, 0);
+    if (n <= 0) return std::nullopt;
+    try {
+        std::wstring w(size_t(n), L'\0');
+        ::MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), int(s.size()), w.data(), n);
+        return w;
+    } catch (const std::bad_alloc&) {
+        return std::nullopt;
+    }
+}
+
+constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+HANDLE openPath(const std::string& path, DWORD access, DWORD disposition, DWORD flags = 0) {
+    std::optional<std::wstring> w = widen(path);
+    if (!w) {
+        ::SetLastError(ERROR_INVALID_NAME);
+        return INVALID_HANDLE_VALUE;
+    }
+    return ::CreateFileW(w->c_str(), access, kShareAll, nullptr, disposition,
+                         FILE_ATTRIBUTE_NORMAL | flags, nullptr);
+}
+
+Error errorOf(DWORD e) {
+    switch (e) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+            return Error::Missing;
+        case ERROR_FILE_EXISTS:
+        case ERROR_ALREADY_EXISTS:
+            return Error::Exists;
+        default:
+            return Error::Other;
+    }
+}
+
+// At most this many bytes go to one ReadFile or WriteFile call.
+constexpr size_t kMaxCall = size_t(1) << 30;
+
+bool filePointer(HANDLE h, int64_t distance, DWORD method, uint64_t* result = nullptr) {
+    LARGE_INTEGER d, r;
+    d.QuadPart = distance;
+    if (!::SetFilePointerEx(h, d, &r, method)) return false;
+    if (result) *result = uint64_t(r.QuadPart);
+    return true;
+}
+
+// FILETIME counts 100 ns from 1601; the format stores seconds from 1970 in
+// 32 bits.
+constexpr int64_t kEpochDifference = 116444736000000000LL;
+
+uint32_t unixSeconds(int64_t filetime) {
+    return uint32_t((filetime - kEpochDifference) / 10000000);
+}
+
+std::optional<FileInfo> infoOf(HANDLE h) {
+    FILE_BASIC_INFO basic;
+    FILE_STANDARD_INFO standard;
+    BY_HANDLE_FILE_INFORMATION id;
+    if (!::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+        !::GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard) ||
+        !::GetFileInformationByHandle(h, &id))
+        return std::nullopt;
+    FileInfo info;
+    // Only plain files on a disk: not directories, devices, pipes or consoles.
+    info.regular = ::GetFileType(h) == FILE_TYPE_DISK && !standard.Directory &&
+                   !(basic.FileAttributes & FILE_ATTRIBUTE_DEVICE);
+    info.size = uint64_t(standard.EndOfFile.QuadPart);
+    info.device = id.dwVolumeSerialNumber;
+    info.inode = (uint64_t(id.nFileIndexHigh) << 32) | id.nFileIndexLow;
+    info.ctime = unixSeconds(basic.CreationTime.QuadPart);
+    info.mtime = unixSeconds(basic.LastWriteTime.QuadPart);
+    info.change_ns = (basic.ChangeTime.QuadPart - kEpochDifference) * 100;
+    info.modify_ns = (basic.LastWriteTime.QuadPart - kEpochDifference) * 100;
+    return info;
+}
+
+}  // namespace
+
+File& File::operator=(File&& o) noexcept {
+    if (this != &o) {
+        if (isOpen()) ::CloseHandle(handleOf(*this));
+        native_ = o.release();
+    }
+    return *this;
+}
+
+File::~File() {
+    if (isOpen()) ::CloseHandle(handleOf(*this));
+}
+
+bool File::close() {
+    std::intptr_t f = release();
+    return f != kInvalid && ::CloseHandle(reinterpret_cast<HANDLE>(f));
+}
+
+bool File::readAll(void* buf, size_t n) {
+    auto p = static_cast<uint8_t*>(buf);
+    while (n > 0) {
+        DWORD got = 0;
+        if (!::ReadFile(handleOf(*this), p, DWORD(std::min(n, kMaxCall)), &got, nullptr) ||
+            got == 0)
+            return false;
+        p += got;
+        n -= got;
+    }
+    return true;
+}
+
+bool File::writeAll(const void* data, size_t n) {
+    auto p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        DWORD put = 0;
+        if (!::WriteFile(handleOf(*this), p, DWORD(std::min(n, kMaxCall)), &put, nullptr) ||
+            put == 0)
+            return false;
+        p += put;
+        n -= put;
+    }
+    return true;
+}
+
+// ReadFile at an offset moves a synchronous handle's position, so it is put
+// back afterwards.
+bool File::readAt(uint64_t offset, void* buf, size_t n) {
+    HANDLE h = handleOf(*this);
+    uint64_t here = 0;
+    if (!filePointer(h, 0, FILE_CURRENT, &here)) return false;
+    auto p = static_cast<uint8_t*>(buf);
+    bool ok = true;
+    while (ok && n > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        DWORD got = 0;
+        ok = ::ReadFile(h, p, DWORD(std::min(n, kMaxCall)), &got, &at) && got > 0;
+        p += got;
+        n -= got;
+        offset += got;
+    }
+    return filePointer(h, int64_t(here), FILE_BEGIN) && ok;
+}
+
+bool File::seek(uint64_t offset) {
+    return filePointer(handleOf(*this), int64_t(offset), FILE_BEGIN);
+}
+
+std::optional<uint64_t> File::size() {
+    LARGE_INTEGER s;
+    if (!::GetFileSizeEx(handleOf(*this), &s)) return std::nullopt;
+    return uint64_t(s.QuadPart);
+}
+
+bool File::truncate(uint64_t size) {
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = int64_t(size);
+    return ::SetFileInformationByHandle(handleOf(*this), FileEndOfFileInfo, &end, sizeof end);
+}
+
+bool File::sync() {
+    return ::FlushFileBuffers(handleOf(*this));
+}
+
+// Windows has no call that starts writeback without waiting for it.
+void File::startWriteback(uint64_t, uint64_t) {}
+
+File openRead(const std::string& path, Error* err) {
+    HANDLE h = openPath(path, GENERIC_READ, OPEN_EXISTING);
+    if (err) *err = h != INVALID_HANDLE_VALUE ? Error::None : errorOf(::GetLastError());
+    return fileOf(h);
+}
+
+// Opening does not wait on a pipe or a device; what is not a disk file is
+// turned away by fileInfo before anything is read.
+File openInput(const std::string& path) {
+    return fileOf(openPath(path, GENERIC_READ, OPEN_EXISTING));
+}
+
+std::optional<NewFile> createNumbered(const std::string& prefix) {
+    for (int n = 0; n < 256; ++n) {
+        std::string name = prefix + std::to_string(n);
+        HANDLE h = openPath(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
+        if (h != INVALID_HANDLE_VALUE) return NewFile{std::move(name), fileOf(h)};
+        if (errorOf(::GetLastError()) != Error::Exists) return std::nullopt;
+    }
+    return std::nullopt;
+}
+
+bool copyContents(File& in, File& out) {
+    std::vector<uint8_t> buf;
+    try {
+        buf.resize(size_t(1) << 20);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (;;) {
+        DWORD got = 0;
+        if (!::ReadFile(handleOf(in), buf.data(), DWORD(buf.size()), &got, nullptr)) return false;
+        if (got == 0) return true;
+        if (!out.writeAll(buf.data(), got)) return false;
+    }
+}
+
+// Another program (a virus scanner, an indexer, a reader that did not share
+// deletion) may hold the archive for a moment: the rename is tried a few
+// times, and then the commit fails. It is never done as a copy in place,
+// which a crash would leave half written.
+bool replaceDurably(const std::string& from, const std::string& to) {
+    std::optional<std::wstring> wfrom = widen(from), wto = widen(to);
+    if (!wfrom || !wto) return false;
+    {
+        File t = fileOf(openPath(from, GENERIC_WRITE, OPEN_EXISTING));
+        if (!t.isOpen() || !t.sync() || !t.close()) return false;
+    }
+    for (int attempt = 0;; ++attempt) {
+        if (::MoveFileExW(wfrom->c_str(), wto->c_str(),
+                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            return true;
+        DWORD e = ::GetLastError();
+        if ((e != ERROR_SHARING_VIOLATION && e != ERROR_LOCK_VIOLATION &&
+             e != ERROR_ACCESS_DENIED) ||
+            attempt == 5)
+            return false;
+        ::Sleep(DWORD(20 << attempt));
+    }
+}
+
+// The read-only attribute is the only permission a Windows file carries; an
+// extracted file replaces a read-only one only as MoveFileExW allows.
+bool replaceWith(File& file, const std::string& name, const std::string& to) {
+    std::optional<std::wstring> wname = widen(name), wto = widen(to);
+    if (!file.close() || !wname || !wto) return false;
+    return ::MoveFileExW(wname->c_str(), wto->c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+bool removeFile(const std::string& path) {
+    std::optional<std::wstring> w = widen(path);
+    return w && ::DeleteFileW(w->c_str());
+}
+
+std::optional<FileInfo> fileInfo(File& f) {
+    return infoOf(handleOf(f));
+}
+
+std::optional<FileInfo> pathInfo(const std::string& path) {
+    File f =
+        fileOf(openPath(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
+    if (!f.isOpen()) return std::nullopt;
+    return infoOf(handleOf(f));
+}
+
+bool truncatePath(const std::string& path, uint64_t size) {
+    File f = fileOf(openPath(path, GENERIC_WRITE, OPEN_EXISTING));
+    return f.isOpen() && f.truncate(size) && f.close();
+}
+
+int processId() {
+    return int(::GetCurrentProcessId());
+}
+
+// Streams sit on C runtime descriptors, always in binary mode: a text-mode
+// read stops at byte 0x1A and a text-mode write turns "\n" into "\r\n".
+FilePtr openStream(const std::string& path, const char* mode) {
+    std::string m = mode;
+    if (m.find('b') == std::string::npos) m += 'b';
+    std::optional<std::wstring> w = widen(path), wm = widen(m);
+    if (!w || !wm) return nullptr;
+    FilePtr f(::_wfopen(w->c_str(), wm->c_str()));
+    if (f) std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
+    return f;
+}
+
+FilePtr toStream(File&& file, const char* mode) {
+    std::string m = mode;
+    if (m.find('b') == std::string::npos) m += 'b';
+    int flags =
+        m.find('r') != std::string::npos && m.find('+') == std::string::npos ? _O_RDONLY : 0;
+    int fd = ::_open_osfhandle(file.native(), flags | _O_BINARY);
+    if (fd < 0) return nullptr;  // `file` still owns the handle and closes it
+    file.release();
+    ::_setmode(fd, _O_BINARY);
+    FilePtr f(::_fdopen(fd, m.c_str()));
+    if (!f) {
+        ::_close(fd);
+        return nullptr;
+    }
+    std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
+    return f;
+}
+
+bool seek(std::FILE* f, int64_t offset, int whence) {
+    return ::_fseeki64(f, offset, whence) == 0;
+}
+
+std::optional<uint64_t> tell(std::FILE* f) {
+    int64_t p = ::_ftelli64(f);
+    if (p < 0) return std::nullopt;
+    return uint64_t(p);
+}
+
+std::optional<uint64_t> size(std::FILE* f) {
+    int64_t s = ::_filelengthi64(::_fileno(f));
+    if (s < 0) return std::nullopt;
+    return uint64_t(s);
+}
+
+bool truncate(std::FILE* f, uint64_t size) {
+    if (std::fflush(f) != 0) return false;
+    FILE_END_OF_FILE_INFO end;
+    end.EndOfFile.QuadPart = int64_t(size);
+    auto h = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(f)));
+    return ::SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end) &&
+           ::_fseeki64(f, int64_t(size), SEEK_SET) == 0;
+}
+
+void startWriteback(std::FILE*, uint64_t, uint64_t) {}
+
+std::vector<std::string> arguments(int argc, wchar_t** argv) {
+    std::vector<std::string> args;
+    for (int i = 0; i < argc; ++i) {
+        const int len = int(std::wcslen(argv[i]));
+        // A lone surrogate, which no file name typed in UTF-8 can match,
+        // becomes U+FFFD.
+        int n = ::WideCharToMultiByte(CP_UTF8, 0, argv[i], len, nullptr, 0, nullptr, nullptr);
+        std::string a(size_t(std::max(n, 0)), '\0');
+        ::WideCharToMultiByte(CP_UTF8, 0, argv[i], len, a.data(), n, nullptr, nullptr);
+        args.push_back(std::move(a));
+    }
+    return args;
+}
+
+namespace {
+UINT savedConsoleCodePage = 0;
+void restoreConsoleCodePage() {
+    ::SetConsoleOutputCP(savedConsoleCodePage);
+}
+}  // namespace
+
+void setUpStandardOutput() {
+    ::_setmode(::_fileno(stdout), _O_BINARY);
+    if (::GetFileType(::GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR) {
+        savedConsoleCodePage = ::GetConsoleOutputCP();
+        if (savedConsoleCodePage != 0 && savedConsoleCodePage != CP_UTF8 &&
+            ::SetConsoleOutputCP(CP_UTF8))
+            std::atexit(restoreConsoleCodePage);
+    }
+}
+
+}  // namespace pelko::os

@@ -63,8 +63,7 @@ TEST_F(Driver, ProgramNameComesFromArgumentZero) {
         std::string shown;
     };
     std::vector<Case> cases{Case{"x.exe", "x.exe"}, Case{"/usr/local/bin/x.exe", "x.exe"},
-                            Case{"C:\\tools\\x.exe", "x.exe"}, Case{"dir/", ""},
-                            Case{"", "arch"}};
+                            Case{"C:\\tools\\x.exe", "x.exe"}, Case{"dir/", ""}, Case{"", "arch"}};
 #ifndef _WIN32  // Windows always gives a program its own name as argument 0
     cases.push_back(Case{nullptr, "arch"});
 #endif

@@ -11,6 +11,7 @@
 #include "archive/archive.h"
 #include "archive/crc32.h"
 #include "archive/format.h"
+#include "archive/output_path.h"
 #include "codec/huffman.h"
 #include "os/os.h"
 

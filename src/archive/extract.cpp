@@ -11,8 +11,8 @@
 #include "archive/archive.h"
 #include "archive/crc32.h"
 #include "archive/format.h"
-#include "codec/byte_order.h"
 #include "archive/output_path.h"
+#include "codec/byte_order.h"
 #include "codec/huffman.h"
 #include "os/os.h"
 

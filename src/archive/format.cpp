@@ -9,18 +9,6 @@
 
 namespace pelko {
 
-std::optional<std::string> safeOutputPath(const std::string& name) {
-    size_t start = name.find_first_not_of('/');
-    std::string path = start == std::string::npos ? std::string() : name.substr(start);
-    for (size_t pos = 0; pos <= path.size();) {
-        size_t slash = path.find('/', pos);
-        if (slash == std::string::npos) slash = path.size();
-        if (slash - pos == 2 && path.compare(pos, 2, "..") == 0) return std::nullopt;
-        pos = slash + 1;
-    }
-    return path;
-}
-
 bool closeFile(FilePtr& f) {
     if (!f) return false;
     return std::fclose(f.release()) == 0;

@@ -47,12 +47,6 @@ constexpr uint64_t entryOffset(uint64_t pos, size_t name_size) {
 // The rejected-name marker put in place of names screening turns away.
 inline const std::string kRejectedName = "__warning__";
 
-// The path below the current directory that a stored name is written to:
-// stored names are untrusted, so leading slashes are dropped (absolute names
-// land below the current directory) and a name with a ".." component has no
-// such path. Adding refuses what extracting would refuse.
-std::optional<std::string> safeOutputPath(const std::string& name);
-
 // The header of one entry as the walk read it.
 struct EntryHead {
     uint8_t lead = 0;

@@ -25,7 +25,8 @@ inline constexpr NameRules kHostNameRules = NameRules::Posix;
 // either platform; on Windows also any ':' (drive letters, alternate data
 // streams), a name beginning with two separators (UNC and "\\?\" paths),
 // reserved device names with or without an extension, components ending in
-// a dot or a space, and the characters < > " | ? * and controls.
+// a dot or a space, and the characters < > " | ? * and controls. Adding
+// refuses what extracting would refuse.
 std::optional<std::string> safeOutputPath(std::string_view name, NameRules rules = kHostNameRules);
 
 }  // namespace pelko

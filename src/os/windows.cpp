@@ -7,9 +7,11 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <new>
 #include <vector>
 
@@ -99,6 +101,8 @@ std::optional<FileInfo> infoOf(HANDLE h) {
     info.regular = ::GetFileType(h) == FILE_TYPE_DISK && !standard.Directory &&
                    !(basic.FileAttributes & FILE_ATTRIBUTE_DEVICE);
     info.size = uint64_t(standard.EndOfFile.QuadPart);
+    // As POSIX would show a file that only the read-only attribute guards.
+    info.permissions = (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0666;
     info.device = id.dwVolumeSerialNumber;
     info.inode = (uint64_t(id.nFileIndexHigh) << 32) | id.nFileIndexLow;
     info.ctime = unixSeconds(basic.CreationTime.QuadPart);
@@ -106,6 +110,75 @@ std::optional<FileInfo> infoOf(HANDLE h) {
     info.change_ns = (basic.ChangeTime.QuadPart - kEpochDifference) * 100;
     info.modify_ns = (basic.LastWriteTime.QuadPart - kEpochDifference) * 100;
     return info;
+}
+
+bool isSeparator(wchar_t c) {
+    return c == L'/' || c == L'\\';
+}
+
+// The full path that `path` finally names, through links and with the
+// names the file system keeps; nullopt when the file cannot be opened.
+std::optional<std::wstring> finalPath(const std::wstring& path) {
+    HANDLE h = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
+    File f = fileOf(h);
+    std::wstring out(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        DWORD n = ::GetFinalPathNameByHandleW(h, out.data(), DWORD(out.size()), 0);
+        if (n == 0) return std::nullopt;
+        if (n < out.size()) {
+            out.resize(n);
+            return out;
+        }
+        out.resize(n + 1);
+    }
+    return std::nullopt;
+}
+
+bool isReparsePoint(HANDLE h) {
+    FILE_BASIC_INFO basic;
+    return !::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+           (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Opens the directory `dir` below the current directory, one component at a
+// time, refusing any that is a link or junction. The last one stays open
+// without delete sharing, which keeps it and every directory above it from
+// being renamed or replaced until the output is done.
+File openDirBeneath(const std::wstring& dir, Error* err) {
+    *err = Error::None;
+    std::wstring walked = L".";
+    File cur = fileOf(::CreateFileW(walked.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    for (size_t pos = 0; cur.isOpen() && pos < dir.size();) {
+        size_t end = pos;
+        while (end < dir.size() && !isSeparator(dir[end])) ++end;
+        std::wstring part = dir.substr(pos, end - pos);
+        pos = end + 1;
+        if (part.empty() || part == L".") continue;
+        if (part == L"..") {
+            *err = Error::Unsafe;
+            return File();
+        }
+        walked += L"\\" + part;
+        cur = fileOf(::CreateFileW(
+            walked.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        if (cur.isOpen() && isReparsePoint(handleOf(cur))) {
+            *err = Error::Unsafe;
+            return File();
+        }
+    }
+    if (!cur.isOpen()) *err = errorOf(::GetLastError());
+    return cur;
+}
+
+// The directory part of a relative path, with its separator; may be empty.
+std::string directoryPart(const std::string& path) {
+    size_t cut = path.find_last_of("/\\");
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
 }  // namespace
@@ -209,7 +282,8 @@ File openInput(const std::string& path) {
     return fileOf(openPath(path, GENERIC_READ, OPEN_EXISTING));
 }
 
-std::optional<NewFile> createNumbered(const std::string& prefix) {
+// Windows files carry no permission bits to give.
+std::optional<NewFile> createNumbered(const std::string& prefix, uint32_t) {
     for (int n = 0; n < 256; ++n) {
         std::string name = prefix + std::to_string(n);
         HANDLE h = openPath(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
@@ -237,16 +311,29 @@ bool copyContents(File& in, File& out) {
 // Another program (a virus scanner, an indexer, a reader that did not share
 // deletion) may hold the archive for a moment: the rename is tried a few
 // times, and then the commit fails. It is never done as a copy in place,
-// which a crash would leave half written.
-bool replaceDurably(const std::string& from, const std::string& to) {
+// which a crash would leave half written; `shared` is not needed for that.
+bool replaceDurably(const std::string& from, const std::string& to, std::optional<uint64_t>) {
     std::optional<std::wstring> wfrom = widen(from), wto = widen(to);
     if (!wfrom || !wto) return false;
     {
         File t = fileOf(openPath(from, GENERIC_WRITE, OPEN_EXISTING));
         if (!t.isOpen() || !t.sync() || !t.close()) return false;
     }
+    // A link stays a link: the file it leads to is replaced. Replacing takes
+    // what writing would take: a read-only archive stays as it is.
+    std::wstring target = *wto;
+    HANDLE old = ::CreateFileW(wto->c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (old == INVALID_HANDLE_VALUE) {
+        if (errorOf(::GetLastError()) != Error::Missing) return false;
+    } else {
+        File f = fileOf(old);
+        std::optional<FileInfo> info = infoOf(old);
+        if (!info || !info->regular) return false;
+        if (std::optional<std::wstring> real = finalPath(*wto)) target = *real;
+    }
     for (int attempt = 0;; ++attempt) {
-        if (::MoveFileExW(wfrom->c_str(), wto->c_str(),
+        if (::MoveFileExW(wfrom->c_str(), target.c_str(),
                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
             return true;
         DWORD e = ::GetLastError();
@@ -254,16 +341,70 @@ bool replaceDurably(const std::string& from, const std::string& to) {
              e != ERROR_ACCESS_DENIED) ||
             attempt == 5)
             return false;
-        ::Sleep(DWORD(20 << attempt));
+        ::Sleep(DWORD(20) << attempt);
     }
 }
 
-// The read-only attribute is the only permission a Windows file carries; an
-// extracted file replaces a read-only one only as MoveFileExW allows.
-bool replaceWith(File& file, const std::string& name, const std::string& to) {
-    std::optional<std::wstring> wname = widen(name), wto = widen(to);
-    if (!file.close() || !wname || !wto) return false;
-    return ::MoveFileExW(wname->c_str(), wto->c_str(), MOVEFILE_REPLACE_EXISTING);
+// The temporary file is marked for deletion from its creation on, so that
+// however the run ends (Ctrl+C, a closed console, a crash), the system
+// removes it; the commit takes the mark back just before the rename.
+std::optional<Output> createOutput(const std::string& path, Error* err) {
+    Error e = Error::None;
+    const std::string dir = directoryPart(path);
+    std::optional<std::wstring> wdir = widen(dir);
+    Output out;
+    out.leaf = path.substr(dir.size());
+    if (wdir) out.dir = openDirBeneath(*wdir, &e);
+    if (out.dir.isOpen() && !out.leaf.empty()) {
+        std::string prefix = dir + ".pelko-tmp" + std::to_string(::GetCurrentProcessId()) + "-";
+        for (int n = 0; n < 256; ++n) {
+            out.temp = prefix + std::to_string(n);
+            std::optional<std::wstring> wtemp = widen(out.temp);
+            if (!wtemp) break;
+            HANDLE h = ::CreateFileW(wtemp->c_str(), GENERIC_WRITE | DELETE, kShareAll, nullptr,
+                                     CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+            if (h != INVALID_HANDLE_VALUE) {
+                out.file = fileOf(h);
+                FILE_DISPOSITION_INFO gone{TRUE};
+                if (::SetFileInformationByHandle(h, FileDispositionInfo, &gone, sizeof gone))
+                    out.guard = 0;  // marked: closing the file removes it
+                return out;
+            }
+            if (errorOf(::GetLastError()) != Error::Exists) break;
+        }
+        out.temp.clear();
+        e = Error::Other;
+    }
+    if (err) *err = e == Error::None ? Error::Other : e;
+    return std::nullopt;
+}
+
+// A link in the target's place is replaced, not followed; a read-only file
+// is not replaced.
+bool commitOutput(Output& out) {
+    std::optional<std::wstring> temp = widen(out.temp);
+    std::optional<std::wstring> target = widen(directoryPart(out.temp) + out.leaf);
+    if (!temp || !target) return false;
+    FILE_DISPOSITION_INFO keep{FALSE};
+    if (out.guard >= 0 &&
+        !::SetFileInformationByHandle(handleOf(out.file), FileDispositionInfo, &keep, sizeof keep))
+        return false;
+    out.guard = -1;
+    if (!out.file.close() ||
+        !::MoveFileExW(temp->c_str(), target->c_str(), MOVEFILE_REPLACE_EXISTING))
+        return false;
+    out.temp.clear();
+    return true;
+}
+
+void discardOutput(Output& out) {
+    // Closing the file removes it while it is still marked; otherwise it is
+    // removed by name.
+    bool marked = out.guard >= 0;
+    out.file.close();
+    if (!marked && !out.temp.empty()) removeFile(out.temp);
+    out.temp.clear();
+    out.guard = -1;
 }
 
 bool removeFile(const std::string& path) {
@@ -280,15 +421,6 @@ std::optional<FileInfo> pathInfo(const std::string& path) {
         fileOf(openPath(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS));
     if (!f.isOpen()) return std::nullopt;
     return infoOf(handleOf(f));
-}
-
-bool truncatePath(const std::string& path, uint64_t size) {
-    File f = fileOf(openPath(path, GENERIC_WRITE, OPEN_EXISTING));
-    return f.isOpen() && f.truncate(size) && f.close();
-}
-
-int processId() {
-    return int(::GetCurrentProcessId());
 }
 
 // Streams sit on C runtime descriptors, always in binary mode: a text-mode
@@ -347,6 +479,53 @@ bool truncate(std::FILE* f, uint64_t size) {
 }
 
 void startWriteback(std::FILE*, uint64_t, uint64_t) {}
+
+// ReadFile at an offset moves the handle's position, on which the stream
+// relies: it is put back, under a lock because threads share the stream.
+bool readAt(std::FILE* f, uint64_t offset, void* buf, size_t n) {
+    static std::mutex positions;
+    std::lock_guard<std::mutex> held(positions);
+    File borrowed(::_get_osfhandle(::_fileno(f)));
+    bool ok = borrowed.isOpen() && borrowed.readAt(offset, buf, n);
+    borrowed.release();
+    return ok;
+}
+
+// LockFileEx needs an open file, and neither end of a run has one that
+// lasts: the archive may not exist yet, and NTFS will not rename over a file
+// that a handle holds open, so holding the archive through the commit would
+// block the commit itself. The lock is a named mutex per archive instead,
+// named after the archive's full path (through links where it exists). The
+// system gives it to the next waiter when its holder ends, however it ends.
+std::optional<ArchiveLock> lockArchive(const std::string& path) {
+    std::optional<std::wstring> w = widen(path);
+    if (!w) return std::nullopt;
+    std::optional<std::wstring> full = finalPath(*w);
+    if (!full) {
+        std::wstring buf(32768, L'\0');
+        DWORD n = ::GetFullPathNameW(w->c_str(), DWORD(buf.size()), buf.data(), nullptr);
+        if (n == 0 || n >= buf.size()) return std::nullopt;
+        buf.resize(n);
+        full = buf;
+    }
+    // Names differ in case only as the same file: FNV-1a over the upper case.
+    ::CharUpperBuffW(full->data(), DWORD(full->size()));
+    uint64_t hash = 14695981039346656037ull;
+    for (wchar_t c : *full) {
+        hash ^= uint16_t(c);
+        hash *= 1099511628211ull;
+    }
+    wchar_t name[64];
+    std::swprintf(name, 64, L"Local\\pelko-archive-%016llx", (unsigned long long)hash);
+    HANDLE m = ::CreateMutexW(nullptr, FALSE, name);
+    if (!m) return std::nullopt;
+    DWORD r = ::WaitForSingleObject(m, INFINITE);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
+        ::CloseHandle(m);
+        return std::nullopt;
+    }
+    return ArchiveLock(File(reinterpret_cast<std::intptr_t>(m)));
+}
 
 std::vector<std::string> arguments(int argc, wchar_t** argv) {
     std::vector<std::string> args;

@@ -1,5 +1,33 @@
 # Install rules for the manual page and the bash completion, and the CPack
-# settings of the Debian package (`cpack -G DEB` in a build directory).
+# settings of the Debian package (`cpack -G DEB` in a build directory); for a
+# Windows build, those of the Windows zip (`cpack` in build/windows).
+
+if(WIN32)
+  # pelko.exe with the README, the format description and the manual page
+  # as plain text (rendered with man where the build machine has it).
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/doc/FORMAT.md DESTINATION .)
+  find_program(PELKO_MAN man)
+  find_program(PELKO_COL col)
+  if(PELKO_MAN AND PELKO_COL)
+    add_custom_command(
+      OUTPUT ${CMAKE_BINARY_DIR}/pelko.txt
+      COMMAND sh -c "MANWIDTH=80 '${PELKO_MAN}' -l '${PROJECT_SOURCE_DIR}/doc/pelko.1' 2>/dev/null | '${PELKO_COL}' -bx > '${CMAKE_BINARY_DIR}/pelko.txt'"
+      DEPENDS ${PROJECT_SOURCE_DIR}/doc/pelko.1
+      VERBATIM)
+    add_custom_target(pelko_manual_text ALL DEPENDS ${CMAKE_BINARY_DIR}/pelko.txt)
+    install(FILES ${CMAKE_BINARY_DIR}/pelko.txt DESTINATION .)
+  endif()
+  set(CPACK_PACKAGE_NAME pelko)
+  set(CPACK_PACKAGE_VENDOR "Pelko developers")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME pelko-${PROJECT_VERSION}-windows-x86_64)
+  set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_GENERATOR ZIP)
+  include(CPack)
+  return()
+endif()
+
 include(GNUInstallDirs)
 
 # Installed compressed, as Debian keeps its manual pages.

@@ -311,7 +311,7 @@ bool copyContents(File& in, File& out) {
 // Another program (a virus scanner, an indexer, a reader that did not share
 // deletion) may hold the archive for a moment: the rename is tried a few
 // times, and then the commit fails. It is never done as a copy in place,
-// which a crash would leave half written; `shared` is not needed for that.
+// which a crash would leave half written, so `extends` is not needed.
 bool replaceDurably(const std::string& from, const std::string& to, std::optional<uint64_t>) {
     std::optional<std::wstring> wfrom = widen(from), wto = widen(to);
     if (!wfrom || !wto) return false;

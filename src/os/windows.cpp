@@ -495,23 +495,21 @@ bool readAt(std::FILE* f, uint64_t offset, void* buf, size_t n) {
 // lasts: the archive may not exist yet, and NTFS will not rename over a file
 // that a handle holds open, so holding the archive through the commit would
 // block the commit itself. The lock is a named mutex per archive instead,
-// named after the archive's full path (through links where it exists). The
-// system gives it to the next waiter when its holder ends, however it ends.
+// named after the archive's full path as given (the same whether or not the
+// archive exists yet, so that first adds take turns too). The system gives
+// it to the next waiter when its holder ends, however it ends.
 std::optional<ArchiveLock> lockArchive(const std::string& path) {
     std::optional<std::wstring> w = widen(path);
     if (!w) return std::nullopt;
-    std::optional<std::wstring> full = finalPath(*w);
-    if (!full) {
-        std::wstring buf(32768, L'\0');
-        DWORD n = ::GetFullPathNameW(w->c_str(), DWORD(buf.size()), buf.data(), nullptr);
-        if (n == 0 || n >= buf.size()) return std::nullopt;
-        buf.resize(n);
-        full = buf;
-    }
+    std::wstring full(32768, L'\0');
+    DWORD n = ::GetFullPathNameW(w->c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (n == 0 || n >= full.size()) return std::nullopt;
+    full.resize(n);
+    std::replace(full.begin(), full.end(), L'/', L'\\');
     // Names differ in case only as the same file: FNV-1a over the upper case.
-    ::CharUpperBuffW(full->data(), DWORD(full->size()));
+    ::CharUpperBuffW(full.data(), DWORD(full.size()));
     uint64_t hash = 14695981039346656037ull;
-    for (wchar_t c : *full) {
+    for (wchar_t c : full) {
         hash ^= uint16_t(c);
         hash *= 1099511628211ull;
     }

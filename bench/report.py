@@ -40,7 +40,8 @@ for corpus in ("text", "binary", "tree"):
     for name, t in results.items():
         f = files.get(name)
         size_s = f"{int(sizes[f]):,}" if f in sizes else ""
-        lines.append(f"| {name} | {t:.3f} | {mb / t:.0f} | {size_s} |")
+        cell = name.replace("|", "\\|")
+        lines.append(f"| {cell} | {t:.3f} | {mb / t:.0f} | {size_s} |")
         plot.setdefault(corpus, {})[name] = mb / t
     lines.append("")
     for a, b, goal in ratios[corpus]:

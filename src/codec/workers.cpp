@@ -16,36 +16,54 @@ namespace pelko {
 struct Workers::State {
     std::mutex m;
     std::condition_variable wake, done;
-    uint64_t generation = 0;          // bumped for every job
-    std::atomic<uint64_t> posted{0};  // the same, read without the lock
-    static constexpr int kSpins = 200;
     bool stop = false;
+    // The current job, guarded by `m`: its number, its task and its count.
+    uint32_t job = 0;
     const std::function<void(unsigned)>* task = nullptr;
     unsigned tasks = 0;
-    std::atomic<unsigned> next{0};
-    unsigned busy = 0;  // helpers still inside the current job
+    // The job's number in the high half above the index of the next task
+    // to take, so that a helper that wakes late never takes a task of a
+    // later job; and how many tasks are done.
+    std::atomic<uint64_t> next{0};
+    std::atomic<unsigned> finished{0};
+    static constexpr int kSpins = 100;
     std::vector<std::thread> threads;
 
-    void take() {
-        for (unsigned i; (i = next.fetch_add(1, std::memory_order_relaxed)) < tasks;) (*task)(i);
+    // Takes tasks of job `j` until none is left. The caller waits for the
+    // tasks, not for the helpers: a helper the system has not run yet
+    // holds nobody up, since the others take its share.
+    void take(uint32_t j, const std::function<void(unsigned)>& fn, unsigned n) {
+        for (;;) {
+            uint64_t v = next.load(std::memory_order_acquire);
+            do {
+                if ((v >> 32) != j || uint32_t(v) >= n) return;
+            } while (!next.compare_exchange_weak(v, v + 1, std::memory_order_acq_rel));
+            fn(static_cast<unsigned>(uint32_t(v)));
+            if (finished.fetch_add(1, std::memory_order_acq_rel) + 1 == n) {
+                std::lock_guard lock(m);
+                done.notify_one();
+            }
+        }
     }
 
     void helper() {
-        uint64_t seen = 0;
+        uint32_t seen = 0;
         for (;;) {
             // Jobs often come back to back (a decoder's rounds): a short
             // spin catches the next one without the wake-up's latency.
-            for (int i = 0; i < kSpins && posted.load(std::memory_order_acquire) == seen; ++i)
+            for (int i = 0; i < kSpins && next.load(std::memory_order_acquire) >> 32 == seen; ++i)
                 std::this_thread::yield();
+            const std::function<void(unsigned)>* fn;
+            unsigned n;
             {
                 std::unique_lock lock(m);
-                wake.wait(lock, [&] { return stop || generation != seen; });
+                wake.wait(lock, [&] { return stop || job != seen; });
                 if (stop) return;
-                seen = generation;
+                seen = job;
+                fn = task;
+                n = tasks;
             }
-            take();
-            std::lock_guard lock(m);
-            if (--busy == 0) done.notify_one();
+            take(seen, *fn, n);
         }
     }
 };
@@ -76,20 +94,21 @@ void Workers::run(unsigned tasks, const std::function<void(unsigned)>& task) {
         for (unsigned i = 0; i < tasks; ++i) task(i);
         return;
     }
+    uint32_t j;
     {
         std::lock_guard lock(s.m);
+        j = ++s.job;
         s.task = &task;
         s.tasks = tasks;
-        s.next.store(0, std::memory_order_relaxed);
-        s.busy = helpers_;
-        ++s.generation;
-        s.posted.store(s.generation, std::memory_order_release);
+        s.finished.store(0, std::memory_order_relaxed);
+        s.next.store(uint64_t{j} << 32, std::memory_order_release);
     }
     s.wake.notify_all();
-    s.take();
-    std::unique_lock lock(s.m);
-    s.done.wait(lock, [&] { return s.busy == 0; });
-    s.task = nullptr;
+    s.take(j, task, tasks);
+    if (s.finished.load(std::memory_order_acquire) != tasks) {
+        std::unique_lock lock(s.m);
+        s.done.wait(lock, [&] { return s.finished.load(std::memory_order_acquire) == tasks; });
+    }
 }
 
 unsigned threadCount(const char* setting) {

@@ -7,6 +7,7 @@
 // message are the same whatever the team's size.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "archive/archive.h"
 #include "archive/crc32.h"
@@ -34,7 +35,10 @@ struct Job {
     os::File in;
     os::FileInfo info;
     // Kept from batch to batch, so their memory is reused.
-    std::vector<uint8_t> data, block;
+    // The input is read into memory that is not zero-filled first.
+    std::unique_ptr<uint8_t[]> data;
+    size_t room = 0;
+    std::vector<uint8_t> block;
     uint32_t crc = 0;
 };
 
@@ -70,13 +74,17 @@ void prepare(Job& job) {
         return;
     }
     try {
-        job.data.resize(size_t(size));
+        if (job.room < size) {
+            job.data = std::make_unique_for_overwrite<uint8_t[]>(size_t(size));
+            job.room = size_t(size);
+        }
     } catch (const std::bad_alloc&) {
         return;
     }
     // One read gives the bytes that are both counted and packed.
-    if (!job.in.readAt(0, job.data.data(), job.data.size()) ||
-        !encodeBlockInto(job.data, job.block) || job.block.size() > UINT32_MAX)
+    const std::span<const uint8_t> input(job.data.get(), size_t(size));
+    if (!job.in.readAt(0, job.data.get(), input.size()) || !encodeBlockInto(input, job.block) ||
+        job.block.size() > UINT32_MAX)
         return;
     job.in.close();
     job.crc = crc32Update(0, job.block.data(), job.block.size());

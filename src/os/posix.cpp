@@ -3,22 +3,32 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 
 #include "os/os.h"
+#include "os/posix_common.h"
 
 namespace pelko::os {
 namespace {
 
-int fdOf(const File& f) {
-    return static_cast<int>(f.native());
-}
-
-Error errorOf(int e) {
-    return e == ENOENT ? Error::Missing : e == EEXIST ? Error::Exists : Error::Other;
+// What fstat and stat report, for systems or files where statx does not
+// answer; the creation time is not known there, so the modification time
+// stands in for it.
+FileInfo infoOf(const struct stat& st) {
+    FileInfo info;
+    info.regular = S_ISREG(st.st_mode);
+    info.permissions = st.st_mode & 0777;
+    info.size = uint64_t(st.st_size);
+    info.device = uint64_t(st.st_dev);
+    info.inode = uint64_t(st.st_ino);
+    info.mtime = info.ctime = uint32_t(st.st_mtime);
+    info.change_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
+    info.modify_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
+    return info;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -288,7 +298,8 @@ std::optional<FileInfo> fileInfo(File& f) {
         info.regular = S_ISREG(stx.stx_mode);
         info.permissions = stx.stx_mode & 0777;
         info.size = stx.stx_size;
-        info.device = (uint64_t(stx.stx_dev_major) << 32) | stx.stx_dev_minor;
+        // Encoded as stat encodes it, so that both calls give one identity.
+        info.device = uint64_t(makedev(stx.stx_dev_major, stx.stx_dev_minor));
         info.inode = stx.stx_ino;
         info.mtime = uint32_t(stx.stx_mtime.tv_sec);
         info.ctime = (stx.stx_mask & STATX_BTIME) ? uint32_t(stx.stx_btime.tv_sec) : info.mtime;
@@ -298,30 +309,13 @@ std::optional<FileInfo> fileInfo(File& f) {
     }
     struct stat st;
     if (::fstat(fdOf(f), &st) != 0) return std::nullopt;
-    info.regular = S_ISREG(st.st_mode);
-    info.permissions = st.st_mode & 0777;
-    info.size = uint64_t(st.st_size);
-    info.device = uint64_t(st.st_dev);
-    info.inode = uint64_t(st.st_ino);
-    info.mtime = info.ctime = uint32_t(st.st_mtime);
-    info.change_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
-    info.modify_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    return info;
+    return infoOf(st);
 }
 
 std::optional<FileInfo> pathInfo(const std::string& path) {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
-    FileInfo info;
-    info.regular = S_ISREG(st.st_mode);
-    info.permissions = st.st_mode & 0777;
-    info.size = uint64_t(st.st_size);
-    info.device = uint64_t(st.st_dev);
-    info.inode = uint64_t(st.st_ino);
-    info.mtime = info.ctime = uint32_t(st.st_mtime);
-    info.change_ns = st.st_ctim.tv_sec * 1000000000LL + st.st_ctim.tv_nsec;
-    info.modify_ns = st.st_mtim.tv_sec * 1000000000LL + st.st_mtim.tv_nsec;
-    return info;
+    return infoOf(st);
 }
 
 std::optional<ArchiveLock> lockArchive(const std::string& path) {

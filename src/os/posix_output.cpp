@@ -18,17 +18,10 @@
 #include <mutex>
 
 #include "os/os.h"
+#include "os/posix_common.h"
 
 namespace pelko::os {
 namespace {
-
-int fdOf(const File& f) {
-    return static_cast<int>(f.native());
-}
-
-Error errorOf(int e) {
-    return e == ENOENT ? Error::Missing : e == EEXIST ? Error::Exists : Error::Other;
-}
 
 // Temporary files a signal must not leave behind: the directory's
 // descriptor and the name in it, published by the descriptor last so that

@@ -555,7 +555,7 @@ TEST(CodecRoundTrip, GeneratedInputs) {
     };
     std::vector<size_t> sizes;
     for (size_t s = 1; s <= 70; ++s) sizes.push_back(s);
-    for (size_t base : {8192u, 65536u, 1u << 18})
+    for (size_t base : {6144u, 8192u, 65536u, 1u << 18})
         for (size_t d = 0; d < 17; d += 4) sizes.push_back(base - 8 + d);
     for (const auto& shape : shapes) {
         for (size_t size : sizes) {

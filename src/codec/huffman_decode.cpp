@@ -24,16 +24,19 @@ namespace {
 
 // Bits of stream looked up at once by the bulk decoder: a wide window yields
 // more codes per lookup but its table costs more to build and falls out of
-// L1, so large outputs take the wide one. The most codes one lookup may
+// L1, so large outputs take the wide one. Small outputs take the small one:
+// for a file of a few kilobytes, building a 4096-entry table costs more than
+// it saves (counted over a tree of C headers). The most codes one lookup may
 // yield fill the 4 value bytes of an entry.
-constexpr unsigned kNarrowWindow = 12, kWideWindow = 16;
-constexpr uint64_t kWideMinOutput = uint64_t{1} << 22;
+constexpr unsigned kSmallWindow = 10, kNarrowWindow = 12, kWideWindow = 16;
+constexpr uint64_t kNarrowMinOutput = uint64_t{1} << 16, kWideMinOutput = uint64_t{1} << 22;
 constexpr unsigned kMaxPerLookup = 4;
 // A window holds at least one whole code, and its length fits the entry's
 // byte for the bits taken.
-static_assert(kNarrowWindow >= 8 && kNarrowWindow <= kWideWindow && kWideWindow < 256);
+static_assert(kSmallWindow >= 8 && kSmallWindow <= kNarrowWindow && kNarrowWindow <= kWideWindow &&
+              kWideWindow < 256);
 // Below this many output bytes the bulk table costs more than it saves.
-constexpr uint64_t kBulkMinOutput = 8192;
+constexpr uint64_t kBulkMinOutput = 6144;
 
 // Single-code table entry: byte value in the low byte, code length above it;
 // a length of 0 means no header entry matches these 8 bits.
@@ -545,7 +548,9 @@ std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
     dec.length_gcd = static_cast<uint8_t>(gcd ? gcd : 1);
 
     if (dec.size >= kBulkMinOutput && !dec.identity) {
-        dec.window = dec.size >= kWideMinOutput ? kWideWindow : kNarrowWindow;
+        dec.window = dec.size >= kWideMinOutput     ? kWideWindow
+                     : dec.size >= kNarrowMinOutput ? kNarrowWindow
+                                                    : kSmallWindow;
         try {
             dec.bulk.resize(size_t{1} << dec.window);
         } catch (const std::bad_alloc&) {
@@ -572,6 +577,8 @@ std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<cons
         ok = true;
     } else if (dec.window == kWideWindow) {
         ok = decodePiece<kWideWindow>(dec, in, pos, out, options);
+    } else if (dec.window == kSmallWindow) {
+        ok = decodePiece<kSmallWindow>(dec, in, pos, out, options);
     } else {
         ok = decodePiece<kNarrowWindow>(dec, in, pos, out, options);
     }

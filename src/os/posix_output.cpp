@@ -149,7 +149,9 @@ std::optional<Output> createOutput(const std::string& path, Error* err) {
     out.leaf = cut == std::string::npos ? path : path.substr(cut + 1);
     out.dir = openDirBeneath(dir, &e);
     if (out.dir.isOpen() && !out.leaf.empty()) {
-        std::string prefix = ".pelko-tmp" + std::to_string(::getpid()) + "-";
+        // The process id does not change during a run; asking once spares a
+        // system call per extracted file.
+        static const std::string prefix = ".pelko-tmp" + std::to_string(::getpid()) + "-";
         for (int n = 0; n < 256; ++n) {
             out.temp = prefix + std::to_string(n);
             out.file = File(::openat(fdOf(out.dir), out.temp.c_str(),

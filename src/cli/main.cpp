@@ -31,7 +31,7 @@ int usage(const char* path) {
     return 0;
 }
 
-int run(const std::vector<std::string>& argv) {
+int runCommand(const std::vector<std::string>& argv) {
     using namespace pelko;
     const size_t argc = argv.size();
     const char* prog = argc > 0 ? argv[0].c_str() : nullptr;
@@ -65,7 +65,15 @@ int run(const std::vector<std::string>& argv) {
         default:
             status = usage(prog);
     }
-    // Output that could not be written is a failure, whatever the command.
+    return status;
+}
+
+// Standard output is the only channel, so output that could not be written
+// (a full disk, a closed descriptor) can only fail the run, whatever the
+// command, the usage text included.
+int run(const std::vector<std::string>& argv) {
+    pelko::os::treatFileSizeLimitAsWriteError();
+    int status = runCommand(argv);
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) status = 1;
     return status;
 }

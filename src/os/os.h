@@ -189,6 +189,11 @@ private:
 // be created in, cannot be opened.
 std::optional<ArchiveLock> lockArchive(const std::string& path);
 
+// Called once at the start of a run: a write beyond the file-size limit
+// (RLIMIT_FSIZE) then fails like any other write, so that the run reports it
+// and removes its temporary files, instead of being ended by SIGXFSZ.
+void treatFileSizeLimitAsWriteError();
+
 #ifdef _WIN32
 // The command line, which Windows gives as UTF-16, as UTF-8 strings.
 std::vector<std::string> arguments(int argc, wchar_t** argv);

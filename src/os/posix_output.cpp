@@ -1,7 +1,8 @@
 // Outputs below the current directory on POSIX systems: directories reached
 // without passing through a symbolic link, files written under a short name
-// of their own beside their target and renamed into its place, and their
-// removal when SIGINT, SIGTERM or SIGHUP ends the run.
+// of their own beside their target and renamed into its place, their
+// removal when SIGINT, SIGTERM or SIGHUP ends the run, and a file-size limit
+// that fails a write instead of ending the run.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -188,6 +189,10 @@ bool commitOutput(Output& out) {
     out.temp.clear();
     unguard(out.guard);
     return true;
+}
+
+void treatFileSizeLimitAsWriteError() {
+    ::signal(SIGXFSZ, SIG_IGN);
 }
 
 void discardOutput(Output& out) {

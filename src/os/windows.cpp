@@ -407,6 +407,9 @@ void discardOutput(Output& out) {
     out.guard = -1;
 }
 
+// Windows has no file-size limit signal: a write beyond a quota just fails.
+void treatFileSizeLimitAsWriteError() {}
+
 bool removeFile(const std::string& path) {
     std::optional<std::wstring> w = widen(path);
     return w && ::DeleteFileW(w->c_str());

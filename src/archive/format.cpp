@@ -60,15 +60,19 @@ WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(Entry
         e.lead = uint8_t(lead);
         if (!readName(f, e.name)) return WalkEnd::Truncated;
         e.offset = entryOffset(pos, e.name.size());
+        e.block_len = 0;
+        Visit v = fields == Fields::NameFirst ? visit(e) : Visit::Next;
+        if (v == Visit::Stop) return WalkEnd::Stopped;
+        if (v == Visit::Fail) return WalkEnd::Failed;
         if (!readLE32(f, e.block_len)) return WalkEnd::Truncated;
         if (fields == Fields::All) {
             if (!readLE32(f, e.ctime) || !readLE32(f, e.mtime) || !readLE32(f, e.crc))
                 return WalkEnd::Truncated;
         }
-        Visit v = visit(e);
+        if (fields != Fields::NameFirst) v = visit(e);
         if (v == Visit::Stop) return WalkEnd::Stopped;
         if (v == Visit::Fail) return WalkEnd::Failed;
-        if (fields == Fields::LengthOnly &&
+        if (fields != Fields::All &&
             !os::seek(f, int64_t(e.block_len + kEntryFieldBytes - kFieldBytes), SEEK_CUR))
             return WalkEnd::Truncated;
         pos = e.nextPos();

@@ -59,6 +59,8 @@ struct EntryHead {
 
 enum class Fields {
     LengthOnly,  // name and block length; the walk seeks over the rest
+    NameFirst,   // as LengthOnly, but the visitor sees the entry as soon as
+                 // its name is read, before the block length (block_len 0)
     All,         // all four fields; the visitor consumes the block itself
 };
 enum class Visit { Next, Stop, Fail };

@@ -49,8 +49,10 @@ int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_p
         if (names[k] != kRejectedName) kept.emplace(names[k], k);
     FilePtr f = openFile(path, "rb");
     if (!f) return 1;
+    // A name is screened as soon as it is read: an archive cut short in the
+    // fields after it still gives the warning for it.
     WalkEnd end = walkEntries(
-        f.get(), Fields::LengthOnly,
+        f.get(), Fields::NameFirst,
         [&](EntryHead& e) {
             auto it = kept.find(e.name);
             if (it != kept.end()) {

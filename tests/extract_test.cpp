@@ -112,14 +112,26 @@ TEST_F(Extract, ArchivesThatGiveNoTable) {
 }
 
 TEST_F(Extract, DamagedBlocks) {
-    // A flipped stream bit: the warning, and whatever the decoder makes.
+    // A flipped stream bit: the warning, whatever the decoder makes, the
+    // other entries, and then a failed run. A hard failure after it ends the
+    // run with its own message.
     Bytes flipped = abracadabraBlock();
     flipped[21] ^= 0x10;
-    writeFile(path("t.pkz"), archiveOf({entryBytes("a", flipped, 0x12345678u)}));
-    RunResult r = runOut({"-e", "../t.pkz", "a"});
-    EXPECT_EQ(r.out, "Warning: \"a\" - bad hash.\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(readFile(path("out/a")).size(), 11u);
+    const Bytes damaged = entryBytes("a", flipped, 0x12345678u);
+    writeFile(path("t.pkz"), archiveOf({damaged, goodEntry("bc", kZeroOne)}));
+    for (const auto& args :
+         std::vector<std::vector<std::string>>{{"-e", "../t.pkz", "a", "bc"}, {"-e", "../t.pkz"}}) {
+        RunResult r = runOut(args);
+        EXPECT_EQ(r.out, "Warning: \"a\" - bad hash.\nError: Couldn't extract every file intact\n");
+        EXPECT_EQ(r.status, 1);
+        EXPECT_EQ(readFile(path("out/a")).size(), 11u);
+        EXPECT_EQ(readFile(path("out/bc")), Bytes({0, 0, 1}));
+    }
+    writeFile(path("t.pkz"), archiveOf({damaged, goodEntry("sub/x", kZeroOne)}));
+    RunResult hard = runOut({"-e", "../t.pkz"});
+    EXPECT_EQ(hard.out, "Warning: \"a\" - bad hash.\nError: Couldn't extract file \"sub/x\"\n");
+    EXPECT_EQ(hard.status, 1);
+    ::unlink(path("out/bc").c_str());
 
     // Blocks that cannot be decoded fail, leave an existing file as it was,
     // and leave no partial file behind.

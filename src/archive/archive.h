@@ -71,9 +71,12 @@ int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset)
 // Restores names[k] from offsets[k] for every k in order, as archExtractFile
 // would one after another (the same files, messages and order), with the
 // decoding shared among the team; 1 at the first that fails, whose index
-// goes to `failed`, and no entry after it is written.
+// goes to `failed`, and no entry after it is written. `intact` tells whether
+// every block checked: one that failed its CRC is warned about and still
+// written, which is no failure of the operation but is of the run.
 int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
-                     const std::vector<uint64_t>& offsets, size_t& failed, Workers& team);
+                     const std::vector<uint64_t>& offsets, size_t& failed, bool& intact,
+                     Workers& team);
 
 // Rewrite the archive into a fresh working copy without the named entries,
 // or cut before the first entry whose block fails its CRC; the working

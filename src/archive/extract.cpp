@@ -109,9 +109,9 @@ constexpr uint64_t kSmallBlock = uint64_t(1) << 20, kSmallOutput = uint64_t(1) <
 constexpr size_t kBatchEntries = 16;
 
 // Extracting one entry from the open archive, as archExtractFile does;
-// `options` choose the decoder.
+// `options` choose the decoder. `intact` turns false at a bad-hash warning.
 int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset,
-                     const DecodeOptions& options) {
+                     const DecodeOptions& options, bool& intact) {
     if (offset == 0 || out == kRejectedName) return 0;
     if (!archive) return 1;
     std::optional<std::string> path = safeOutputPath(out);
@@ -139,7 +139,10 @@ int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.
     if (!in.drain()) return 1;
-    if (in.crc != crc) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
+    if (in.crc != crc) {
+        std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
+        intact = false;
+    }
     if (!decoded) return 1;
     return os::commitOutput(tmp.out) ? 0 : 1;
 }
@@ -194,8 +197,8 @@ void decodeEntry(std::FILE* archive, const std::string& out, uint64_t offset, De
 }
 
 // Makes the file of a decoded entry, prints its warnings and commits it;
-// the entry's status.
-int writeEntry(const std::string& out, Decoded& r) {
+// the entry's status. `intact` turns false at a bad-hash warning.
+int writeEntry(const std::string& out, Decoded& r, bool& intact) {
     using State = Decoded::State;
     switch (r.state) {
         case State::Skip:
@@ -219,7 +222,10 @@ int writeEntry(const std::string& out, Decoded& r) {
     TempOutput tmp{std::move(*created)};
     if (r.readFailed) return 1;
     const bool wrote = r.decoded && tmp.out.file.writeAll(r.data.data(), r.data.size());
-    if (r.badHash) std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
+    if (r.badHash) {
+        std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
+        intact = false;
+    }
     if (!wrote) return 1;
     return os::commitOutput(tmp.out) ? 0 : 1;
 }
@@ -227,12 +233,15 @@ int writeEntry(const std::string& out, Decoded& r) {
 }  // namespace
 
 int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
-    return extractStreaming(archive, out, offset, {});
+    bool intact = true;
+    return extractStreaming(archive, out, offset, {}, intact);
 }
 
 int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
-                     const std::vector<uint64_t>& offsets, size_t& failed, Workers& team) {
+                     const std::vector<uint64_t>& offsets, size_t& failed, bool& intact,
+                     Workers& team) {
     failed = 0;
+    intact = true;
     const size_t n = std::min(names.size(), offsets.size());
     std::vector<Decoded> batch[2];
     std::vector<uint8_t> scratch;
@@ -269,7 +278,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
             for (; at < count[cur]; ++at) {
                 Decoded& r = batch[cur][at];
                 if (r.state == Decoded::State::Large) return;
-                status = writeEntry(names[from[cur] + at], r);
+                status = writeEntry(names[from[cur] + at], r, intact);
                 if (status != 0) return;
             }
         };
@@ -282,7 +291,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
         });
         while (status == 0 && at < count[cur]) {
             const size_t k = from[cur] + at;
-            status = extractStreaming(archive, names[k], offsets[k], shared);
+            status = extractStreaming(archive, names[k], offsets[k], shared, intact);
             if (status != 0) break;
             ++at;
             writeSome();

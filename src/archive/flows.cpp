@@ -59,6 +59,15 @@ static int noTable() {
     return 1;
 }
 
+// A run that wrote a file from a block that failed its CRC ends as failed,
+// after the last entry, so that no script takes corrupted output for a
+// good copy. A hard failure ends the run earlier with its own message.
+static int extracted(bool intact) {
+    if (intact) return 0;
+    std::printf("Error: Couldn't extract every file intact\n");
+    return 1;
+}
+
 // The extract flows open the archive once and read the table and every entry
 // through that one descriptor, so a run reads one version of the archive even
 // while another run replaces it.
@@ -68,11 +77,12 @@ int extractAllFlow(const std::string& archive) {
     if (!all) return noTable();
     Workers team(threadCount(std::getenv("PELKO_THREADS")));
     size_t failed = 0;
-    if (archExtractFiles(f.get(), all->names, all->offsets, failed, team) != 0) {
+    bool intact = true;
+    if (archExtractFiles(f.get(), all->names, all->offsets, failed, intact, team) != 0) {
         std::printf("Error: Couldn't extract file \"%s\"\n", all->names[failed].c_str());
         return 1;
     }
-    return 0;
+    return extracted(intact);
 }
 
 int extractFlow(NameList& names) {
@@ -84,11 +94,12 @@ int extractFlow(NameList& names) {
     const std::vector<uint64_t> offsets(table->begin() + 1, table->end());
     Workers team(threadCount(std::getenv("PELKO_THREADS")));
     size_t failed = 0;
-    if (archExtractFiles(f.get(), files, offsets, failed, team) != 0) {
+    bool intact = true;
+    if (archExtractFiles(f.get(), files, offsets, failed, intact, team) != 0) {
         std::printf("Error: Couldn't extract file \"%s\"\n", files[failed].c_str());
         return 1;
     }
-    return 0;
+    return extracted(intact);
 }
 
 int deleteFlow(NameList& names) {

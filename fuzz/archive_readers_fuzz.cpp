@@ -3,7 +3,8 @@
 // extracted (into a fresh directory), deleted from, repaired and added to.
 // Beyond not crashing: the readers agree on whether the archive reads
 // through to its end marker, adding and deleting refuse a file whose first
-// end marker is not its last byte, a failed run leaves the archive byte-identical,
+// end marker is not its last byte, repair refuses a file without a sound
+// first entry, a failed run leaves the archive byte-identical,
 // a successful one leaves a readable archive of the expected shape, and
 // extraction writes nothing outside its directory.
 #include <fcntl.h>
@@ -20,6 +21,7 @@
 #include <vector>
 
 #include "archive/archive.h"
+#include "archive/crc32.h"
 #include "archive/format.h"
 #include "fuzz_check.h"
 
@@ -216,10 +218,30 @@ void checkDelete(const Sandbox& s, const Bytes& original, int listed) {
     }
 }
 
+// True when repair may keep something: the file is the one-byte empty
+// archive, or its first entry is led by 1 and its block is whole and passes
+// its check.
+bool soundStart(const Bytes& a) {
+    if (a.empty() || a[0] > pelko::kEntryLead) return false;
+    if (a[0] == pelko::kEndMarker) return a.size() == 1;
+    const size_t limit = std::min(a.size(), 1 + pelko::kNameBufferSize - 1);
+    const size_t nul = size_t(std::find(a.begin() + 1, a.begin() + long(limit), 0) - a.begin());
+    if (nul == limit || nul + 17 > a.size()) return false;
+    const uint64_t len = pelko::loadLE32(&a[nul + 1]);
+    if (nul + 17 + len > a.size()) return false;
+    return pelko::crc32(&a[nul + 17], size_t(len)) == pelko::loadLE32(&a[nul + 13]);
+}
+
 void checkRepair(const Sandbox& s, const Bytes& original, int listed) {
     put(s.archive, original);
     int status = pelko::fixFlow(s.archive);
     Bytes now = get(s.archive);
+    if (!soundStart(original)) {
+        // Refused before any working copy is made.
+        FUZZ_CHECK(status != 0 && now == original);
+        FUZZ_CHECK(names(s.arcDir) == std::vector<std::string>{"a.pkz"});
+        return;
+    }
     FUZZ_CHECK(listed != 0 || status == 0);
     if (status != 0) {
         FUZZ_CHECK(now == original);

@@ -1,4 +1,6 @@
 // Deleting entries and repairing archives, on archives built byte by byte.
+#include <optional>
+
 #include "cli_support.h"
 
 namespace {
@@ -109,7 +111,6 @@ TEST_F(DeleteFix, RepairCutsAtTheFirstFailingBlock) {
     };
     for (const Case& c : {
              Case{"sound", sound, "", sound},
-             Case{"first block", archiveOf({corrupt(e1, 30), e2}), fixed("one"), Bytes{0}},
              Case{"second block", archiveOf({e1, corrupt(e2, 22), e3}), fixed("two"),
                   archiveOf({e1})},
              Case{"third of two bad", archiveOf({e1, e2, corrupt(e3, 24), corrupt(e1, 30)}),
@@ -117,7 +118,8 @@ TEST_F(DeleteFix, RepairCutsAtTheFirstFailingBlock) {
              Case{"time field", archiveOf({e1, timeChanged, e3}), "",
                   archiveOf({e1, timeChanged, e3})},
              Case{"name byte", archiveOf({e1, nameChanged}), "", archiveOf({e1, nameChanged})},
-             Case{"lead byte", archiveOf({leadChanged, e3}), "", archiveOf({leadChanged, e3})},
+             Case{"lead byte", archiveOf({e1, leadChanged, e3}), "",
+                  archiveOf({e1, leadChanged, e3})},
              Case{"lead to zero",
                   [&] {
                       Bytes b = archiveOf({e1, e2, e3});
@@ -152,20 +154,29 @@ TEST_F(DeleteFix, RepairCutsAtTheFirstFailingBlock) {
     }
 }
 
+// Cut short after a sound first entry: the run fails and keeps the working
+// copy it wrote. Without a sound first entry (no archive at all, or one
+// whose first block fails its check) nothing is kept and nothing is made.
 TEST_F(DeleteFix, RepairOfUnreadableArchivesFails) {
     Bytes e1 = goodEntry("one", kBlockA);
     Bytes e2 = goodEntry("two", kBlockB);
     Bytes lenPastEnd = e2;
     lenPastEnd[1 + 4 + 3] = 0x7F;  // the block length now reaches far past the file
+    Bytes lead2 = e1;
+    lead2[0] = 2;
     const std::string err = "Error: Couldn't create temp archive for \"t.pkz\"\n";
+    const std::string refused =
+        "Warning: \"t.pkz\" - no sound entry to keep, archive left unchanged.\n" + err;
     struct Case {
         const char* what;
         Bytes archive;
-        Bytes swap;  // what the working copy holds afterwards
+        std::optional<Bytes> swap;  // what the working copy holds afterwards; none: refused
     };
     Bytes whole = archiveOf({e1, e2});
+    Bytes tar(1024, 0);
+    std::string tarName = "notes.txt";
+    std::copy(tarName.begin(), tarName.end(), tar.begin());
     for (const Case& c : {
-             Case{"zero length", Bytes{}, Bytes{}},
              Case{"no end marker", Bytes(whole.begin(), whole.end() - 1),
                   [&] {
                       Bytes b = e1;
@@ -174,14 +185,37 @@ TEST_F(DeleteFix, RepairOfUnreadableArchivesFails) {
                   }()},
              Case{"cut in last entry", Bytes(whole.begin(), whole.end() - 6), e1},
              Case{"length past end", archiveOf({e1, lenPastEnd}), e1},
+             Case{"zero length", Bytes{}, std::nullopt},
+             Case{"first block", archiveOf({corrupt(e1, 30), e2}), std::nullopt},
+             Case{"first block cut", Bytes(whole.begin(), whole.begin() + long(e1.size()) - 3),
+                  std::nullopt},
+             Case{"first name cut", Bytes{1, 'o', 'n'}, std::nullopt},
+             Case{"first length past end", archiveOf({lenPastEnd, e1}), std::nullopt},
+             Case{"first lead 2", archiveOf({lead2, e2}), std::nullopt},
+             Case{"bytes after empty", Bytes{0, 0, 1}, std::nullopt},
+             Case{"executable",
+                  bytesOf(std::string("\x7f"
+                                      "ELF\2\1\1\0\0\0\0\0\0\0\0\0",
+                                      16)),
+                  std::nullopt},
+             Case{"tar", tar, std::nullopt},
+             Case{"zip", bytesOf(std::string("PK\3\4\x14\0\0\0\0\0", 10)), std::nullopt},
+             Case{"mp4",
+                  bytesOf(std::string("\0\0\0\x18"
+                                      "ftypmp42\0\0\0\0mp42isom",
+                                      24)),
+                  std::nullopt},
          }) {
         writeFile(path("t.pkz"), c.archive);
         RunResult r = run({"-f", "t.pkz"});
-        EXPECT_EQ(r.out, err) << c.what;
+        EXPECT_EQ(r.out, c.swap ? err : refused) << c.what;
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(readFile(path("t.pkz")), c.archive) << c.what;
-        EXPECT_EQ(readFile(path("t.pkz.swp0")), c.swap) << c.what;
-        ::unlink(path("t.pkz.swp0").c_str());
+        if (c.swap) {
+            EXPECT_EQ(readFile(path("t.pkz.swp0")), *c.swap) << c.what;
+            ::unlink(path("t.pkz.swp0").c_str());
+        }
+        EXPECT_EQ(listDir(dir), std::vector<std::string>{"t.pkz"}) << c.what;
     }
     ::unlink(path("t.pkz").c_str());
     RunResult missing = run({"-f", "t.pkz"});

@@ -80,7 +80,9 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
 
 // Rewrite the archive into a fresh working copy without the named entries,
 // or cut before the first entry whose block fails its CRC; the working
-// copy's name, or nullopt on failure.
+// copy's name, or nullopt on failure. Repair refuses, with a warning and
+// before making a working copy, a file that is not the empty archive and
+// whose first entry is not led by 0x01 with a block that passes its check.
 std::optional<std::string> archDeleteFiles(const std::string& archive, const NameList& names);
 std::optional<std::string> archMakeTempAndFix(const std::string& archive);
 

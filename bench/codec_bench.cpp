@@ -163,7 +163,7 @@ void decodePieces(benchmark::State& state) {
     Bytes out(kPiece);
     for (auto _ : state) {
         auto dec = pelko::startStreamDecode(
-            all.first(std::min<size_t>(all.size(), pelko::kMaxBlockHeader)));
+            all.first(std::min<size_t>(all.size(), pelko::kMaxBlockHeader)), all.size());
         if (!dec) return state.SkipWithError("bad header");
         std::span<const uint8_t> stream = all.subspan(dec->header_len);
         unsigned bit = 0;

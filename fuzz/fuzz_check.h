@@ -1,5 +1,5 @@
 // Shared by the fuzz targets: the check that stops a run on a broken
-// property, byte-order helpers for raw input, and the size limit.
+// property, and byte-order helpers for raw input.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +18,3 @@
             std::abort();                                                                 \
         }                                                                                 \
     } while (0)
-
-namespace fuzzing {
-
-// Blocks may declare any output size up to 4 GiB and still decode (missing
-// stream bits count as 0); above this the targets skip the input so that the
-// fuzzer measures behaviour, not allocation limits.
-constexpr uint32_t kMaxDecodedSize = uint32_t{1} << 17;
-
-}  // namespace fuzzing

@@ -20,7 +20,8 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 // What the matching rule gives: the output up to the first code that matches
-// nothing (ok false there), one code at a time, missing bits 0.
+// nothing (ok false there), one code at a time, missing bits 0; nothing (ok
+// false) for a size the stream cannot hold in the shortest code.
 struct Reference {
     bool ok = false;
     Bytes out;
@@ -39,6 +40,11 @@ Reference referenceDecode(const Bytes& block) {
                 if (e[3 * j + 2] == len && unsigned(e[3 * j + 1] >> (8 - len)) == w >> (8 - len))
                     pick[w] = int(j);
     }
+    unsigned shortest = 9;
+    for (size_t j = 0; j < n; ++j)
+        if (e[3 * j + 2] >= 1) shortest = std::min<unsigned>(shortest, e[3 * j + 2]);
+    if (size > 0 && (shortest > 8 || uint64_t{size} * shortest > 8 * (block.size() - start)))
+        return r;
     auto at = [&](uint64_t i) -> unsigned {
         return start + i < block.size() ? block[start + i] : 0;
     };
@@ -58,8 +64,8 @@ Reference referenceDecode(const Bytes& block) {
 // read past them is caught by the sanitizer build).
 Reference streamDecode(const Bytes& block, size_t piece, const DecodeOptions& options = {}) {
     Reference r;
-    auto dec =
-        startStreamDecode(std::span(block).first(std::min<size_t>(block.size(), kMaxBlockHeader)));
+    auto dec = startStreamDecode(
+        std::span(block).first(std::min<size_t>(block.size(), kMaxBlockHeader)), block.size());
     if (!dec) return r;
     std::span<const uint8_t> stream = std::span(block).subspan(dec->header_len);
     size_t at = 0;
@@ -246,10 +252,12 @@ TEST(CodecStream, SmallBlocksInAnyPieceSize) {
 }
 
 TEST(CodecStream, PieceContract) {
-    // One value whose code is 0: the header alone stands for any number of
-    // copies, read from the zero bits past the stream.
+    // One value whose code is 0: 2^20 copies, which a stream of 2^17 bytes
+    // holds and one byte fewer does not; the copies are read from the zero
+    // bits past what a piece is given.
     const Bytes head{0x01, 0x00, 0x00, 0x10, 0x00, 0x5a, 0x00, 0x01};
-    auto dec = startStreamDecode(head);
+    EXPECT_FALSE(startStreamDecode(head, head.size() + 0x1FFFF));
+    auto dec = startStreamDecode(head, head.size() + 0x20000);
     ASSERT_TRUE(dec);
     EXPECT_EQ(dec->size, 0x100000u);
     EXPECT_EQ(dec->header_len, 8u);
@@ -273,14 +281,14 @@ TEST(CodecStream, PieceContract) {
     // Code 1 matches nothing in zero bits.
     Bytes other = head;
     other[6] = 0x80;
-    auto failing = startStreamDecode(other);
+    auto failing = startStreamDecode(other, head.size() + 0x20000);
     ASSERT_TRUE(failing);
     Bytes out(5);  // four 1 bits, then a 0 that nothing matches
     unsigned bit = 0;
     EXPECT_FALSE(decodeStreamPiece(*failing, Bytes{0xF0}, bit, true, out));
     // A head shorter than its entries.
-    EXPECT_FALSE(startStreamDecode(std::span(head).first(7)));
-    EXPECT_FALSE(startStreamDecode(std::span(head).first(4)));
+    EXPECT_FALSE(startStreamDecode(std::span(head).first(7), 7));
+    EXPECT_FALSE(startStreamDecode(std::span(head).first(4), 4));
 }
 
 }  // namespace

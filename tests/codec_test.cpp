@@ -118,6 +118,13 @@ std::optional<Bytes> referenceDecode(const Bytes& block) {
     uint32_t size = block[1] | block[2] << 8 | block[3] << 16 | uint32_t(block[4]) << 24;
     auto at = [&](size_t i) -> unsigned { return i < block.size() ? block[i] : 0; };
     size_t p = 5 + 3 * n;
+    // No more bytes than the stream holds in the shortest code.
+    unsigned shortest = 9;
+    for (size_t j = 0; j < n; ++j)
+        if (block[5 + 3 * j + 2] >= 1)
+            shortest = std::min<unsigned>(shortest, block[5 + 3 * j + 2]);
+    if (size > 0 && (shortest > 8 || uint64_t{size} * shortest > 8 * (block.size() - p)))
+        return std::nullopt;
     unsigned b = 0;
     Bytes out;
     while (out.size() < size) {
@@ -517,24 +524,31 @@ TEST(CodecDecoder, RejectsShortBlocks) {
     for (const auto& block : cases) EXPECT_FALSE(decodeBlock(block)) << block.size() << " bytes";
 }
 
-TEST(CodecDecoder, MissingBitsReadAsZero) {
-    // One value with code 0: a header alone stands for any number of copies.
-    Bytes block{0x01, 0x00, 0x00, 0x50, 0x00, 0x5a, 0x00, 0x01};
-    auto out = decodeBlock(block);
-    ASSERT_TRUE(out);
-    EXPECT_TRUE(*out == Bytes(0x500000, 0x5a));
-    // The same with code 1 matches nothing in the zero bits.
-    block[6] = 0x80;
+TEST(CodecDecoder, SizeBoundByTheStreamInTheShortestCode) {
+    // One value with the one-bit code 0: two stream bytes hold 16 copies, and
+    // a 17th would come from the zero bits past the stream.
+    Bytes block{0x01, 0x10, 0, 0, 0, 0x5a, 0x00, 0x01, 0x00, 0x00};
+    EXPECT_EQ(decodeBlock(block), Bytes(16, 0x5a));
+    block[1] = 0x11;
     EXPECT_FALSE(decodeBlock(block));
+    // Within that bound the bits past the stream still read as 0: c (11),
+    // six a (0), and the eighth a from past the stream.
+    block = {0x03, 0x08, 0, 0, 0, 'a', 0x00, 0x01, 'b', 0x80, 0x02, 'c', 0xC0, 0x02, 0xC0};
+    EXPECT_EQ(decodeBlock(block), bytesOf("caaaaaaa"));
+    // Code 1 matches nothing in the zero bits.
+    EXPECT_FALSE(decodeBlock(Bytes{0x01, 0x02, 0, 0, 0, 0x5a, 0x80, 0x01, 0x80}));
     // Empty output needs no stream.
     EXPECT_EQ(decodeBlock(Bytes{0x01, 0, 0, 0, 0, 0x5a, 0x80, 0x01}), Bytes{});
 }
 
 TEST(CodecDecoder, IdentityHeaderCopiesTheStream) {
-    Bytes block{0x00, 0x06, 0, 0, 0};
+    // All 256 values with 8-bit codes: one output byte per stream byte.
+    Bytes block{0x00, 0x04, 0, 0, 0};
     for (int v = 0; v < 256; ++v) block.insert(block.end(), {uint8_t(v), uint8_t(v), 8});
     block.insert(block.end(), {9, 8, 7, 6});
-    EXPECT_EQ(decodeBlock(block), (Bytes{9, 8, 7, 6, 0, 0}));
+    EXPECT_EQ(decodeBlock(block), (Bytes{9, 8, 7, 6}));
+    block[1] = 0x05;
+    EXPECT_FALSE(decodeBlock(block));
 }
 
 // ---- Round trips ------------------------------------------------------------

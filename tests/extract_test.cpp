@@ -137,7 +137,9 @@ TEST_F(Extract, DamagedBlocks) {
     // and leave no partial file behind.
     Bytes noMatch{0x01, 0x03, 0, 0, 0, 'q', 0x00, 0x01, 0x80};  // stream starts with a 1 bit
     Bytes shortHeader{0x05, 0x0B, 0, 0, 0, 0x61, 0x00};
-    for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}}) {
+    // 17 one-bit codes in a stream of 2 bytes.
+    Bytes pastStream{0x01, 0x11, 0, 0, 0, 'q', 0x00, 0x01, 0x00, 0x00};
+    for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}, pastStream}) {
         writeFile(path("t.pkz"),
                   archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
         writeFile(path("out/keep"), "precious");
@@ -150,6 +152,16 @@ TEST_F(Extract, DamagedBlocks) {
             EXPECT_EQ(listDir(path("out")), (std::vector<std::string>{"a", "keep"}));
         }
     }
+
+    // 32 bytes that would decode to 1 GiB of zero bits' copies: not decoded.
+    Bytes huge{0x01, 0x00, 0x00, 0x00, 0x40, 'z', 0x00, 0x01, 0x00, 0x00};
+    writeFile(path("t.pkz"), archiveOf({goodEntry("big", huge)}));
+    ASSERT_EQ(readFile(path("t.pkz")).size(), 32u);
+    RunResult big = runOut({"-e", "../t.pkz"});
+    EXPECT_EQ(big.out, "Error: Couldn't extract file \"big\"\n");
+    EXPECT_EQ(big.status, 1);
+    EXPECT_FALSE(fileExists(path("out/big")));
+    EXPECT_EQ(listDir(path("out")), (std::vector<std::string>{"a", "keep"}));
 }
 
 TEST_F(Extract, StoredNamesWithDirectoriesAndHostileNames) {

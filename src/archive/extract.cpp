@@ -72,9 +72,10 @@ bool decodeTo(BlockInput& in, os::File& out, const DecodeOptions& options) {
     const size_t room = size_t(std::min<uint64_t>(in.left, 2 * kPiece)) + kMaxBlockHeader;
     std::unique_ptr<uint8_t[]> stream = allocate(room);
     if (!stream) return false;
+    const uint64_t block_len = in.left;
     size_t have = size_t(std::min<uint64_t>(in.left, kMaxBlockHeader));
     if (!in.read(stream.get(), have)) return false;
-    std::optional<StreamDecoder> dec = startStreamDecode({stream.get(), have});
+    std::optional<StreamDecoder> dec = startStreamDecode({stream.get(), have}, block_len);
     if (!dec) return false;
     std::unique_ptr<uint8_t[]> piece = allocate(size_t(std::min<uint64_t>(dec->size, kPiece)));
     if (!piece) return false;

@@ -133,8 +133,9 @@ struct DecodeOptions {
 };
 
 // Decodes a block; nullopt when it is damaged beyond decoding (no code
-// matches within 8 bits, header or code entries past the end) or memory
-// cannot be had. Never touches memory outside `block` and its result.
+// matches within 8 bits, header or code entries past the end, a size its
+// stream cannot hold, see startStreamDecode) or memory cannot be had. Never
+// touches memory outside `block` and its result.
 std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block);
 
 // The same into `out`, whose memory is reused: false where decodeBlock gives
@@ -160,10 +161,14 @@ struct StreamDecoder {
     std::array<uint8_t, 256> lengths{};      // code length of each value, when complete
 };
 
-// Reads the header from the first bytes of a block: `head` holds the first
-// min(block length, kMaxBlockHeader) bytes. nullopt where decodeBlock would fail
-// for the header alone (block shorter than its header) or memory cannot be had.
-std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head);
+// Reads the header from the first bytes of a block of `block_length` bytes:
+// `head` holds the first min(block length, kMaxBlockHeader) bytes. nullopt
+// where decodeBlock would fail for the header alone: a block shorter than its
+// header, or one that declares more bytes than its stream holds in its
+// shortest code (size x shortest code length > 8 x stream bytes, which no
+// code at all fails for any size but 0); or memory cannot be had.
+std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head,
+                                               uint64_t block_length);
 
 // Decodes out.size() bytes. `in` holds stream bytes starting with the byte
 // that holds the next unread bit, `bit` (0..7) is that bit's position in it

@@ -503,8 +503,9 @@ bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t
 
 }  // namespace
 
-std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
-    if (head.size() < kBlockHeaderFixed) return std::nullopt;
+std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head,
+                                               uint64_t block_length) {
+    if (head.size() < kBlockHeaderFixed || block_length < head.size()) return std::nullopt;
     const unsigned n = head[0] ? head[0] : 256;
     StreamDecoder dec;
     dec.header_len = blockHeaderLength(n);
@@ -512,6 +513,19 @@ std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head) {
     dec.size = loadLE32(head.data() + 1);
     const uint8_t* entries = head.data() + kBlockHeaderFixed;
     buildSingleTable(entries, n, dec.single.data());
+
+    // Past the stream every bit reads as 0, which a code of zeros decodes
+    // for ever: a few forged bytes could declare gigabytes. Every code takes
+    // at least the shortest length, so no honest block, nor one damaged
+    // only in its stream, declares more than its stream holds at that
+    // length. Checked before anything is decoded or allocated for the output.
+    unsigned shortest = 0;  // 0: no code matches anything
+    for (uint16_t s : dec.single) {
+        const unsigned len = s >> 8;
+        if (len != 0 && (shortest == 0 || len < shortest)) shortest = len;
+    }
+    const uint64_t stream_bits = 8 * (block_length - dec.header_len);
+    if (dec.size > 0 && (shortest == 0 || dec.size * shortest > stream_bits)) return std::nullopt;
 
     dec.identity = true;
     for (unsigned w = 0; w < 256 && dec.identity; ++w)
@@ -595,7 +609,8 @@ std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<cons
 
 bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out,
                      const DecodeOptions& options) {
-    auto dec = startStreamDecode(block.first(std::min<size_t>(block.size(), kMaxBlockHeader)));
+    auto dec = startStreamDecode(block.first(std::min<size_t>(block.size(), kMaxBlockHeader)),
+                                 block.size());
     if (!dec) return false;
     try {
         out.resize(dec->size);

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Checks the bash completion: command letters, .pkz archives and directories
 # for the archive argument, files for -a, stored names for -e and -d, nothing
-# after -v or after the archive of -l and -f.
+# after -v or after the archive of -l and -f, and never a working copy.
 # Usage: release_completion.sh PELKO COMPLETION_FILE
 set -u
 pelko=$(realpath "$1")
@@ -37,6 +37,8 @@ printf 'x' >other.dat
 pelko -a data.pkz one.txt two.txt >/dev/null || exit 1
 cp data.pkz backup.pkz
 printf 'not an archive' >broken.pkz
+# A working copy left by a failed run.
+cp data.pkz data.pkz.swp0
 
 expect "pelko " $'-a\n-d\n-e\n-f\n-l\n-v'
 expect "pelko -" $'-a\n-d\n-e\n-f\n-l\n-v'
@@ -46,12 +48,15 @@ expect "pelko -a d" $'data.pkz\ndir'
 expect "pelko -f b" $'backup.pkz\nbroken.pkz'
 expect "pelko -a data.pkz " $'backup.pkz\nbroken.pkz\ndata.pkz\ndir\none.txt\nother.dat\ntwo.txt'
 expect "pelko -a data.pkz o" $'one.txt\nother.dat'
+expect "pelko -a data.pkz data" "data.pkz"
+expect "pelko -l data" "data.pkz"
 expect "pelko -e data.pkz " $'one.txt\ntwo.txt'
 expect "pelko -d data.pkz t" "two.txt"
 expect "pelko -e data.pkz one.txt " $'one.txt\ntwo.txt'
 expect "pelko -e data.pkz z" ""
 # An archive that does not list falls back to file names.
 expect "pelko -e broken.pkz o" $'one.txt\nother.dat'
+expect "pelko -e broken.pkz d" $'data.pkz\ndir'
 expect "pelko -l data.pkz " ""
 expect "pelko -f data.pkz " ""
 expect "pelko -v " ""

@@ -1,26 +1,42 @@
-# Install rules for the manual page and the bash completion, and the CPack
-# settings of the Debian package (`cpack -G DEB` in a build directory); for a
-# Windows build, those of the Windows zip (`cpack` in build/windows).
+# Install rules for the manual page, the bash completion and the documents,
+# and the CPack settings of the Debian package (`cpack -G DEB` in a build
+# directory); for a Windows build, those of the Windows zip (`cpack` in
+# build/windows). Every version they carry is PELKO_VERSION, from VERSION.
+
+# The manual page with the version in its footer. The page in the tree names
+# none, so that VERSION stays the one place that does.
+file(READ ${PROJECT_SOURCE_DIR}/doc/pelko.1 pelko_page)
+string(REGEX REPLACE "\n\\.TH PELKO 1 ([^ \n]+) Pelko " "\n.TH PELKO 1 \\1 \"Pelko ${PELKO_VERSION}\" "
+       pelko_versioned_page "${pelko_page}")
+if(pelko_versioned_page STREQUAL pelko_page)
+  message(FATAL_ERROR "doc/pelko.1 has no line `.TH PELKO 1 DATE Pelko ...` for the version")
+endif()
+file(WRITE ${CMAKE_BINARY_DIR}/pelko.1.new "${pelko_versioned_page}")
+configure_file(${CMAKE_BINARY_DIR}/pelko.1.new ${CMAKE_BINARY_DIR}/pelko.1 COPYONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/doc/pelko.1)
+set(PELKO_MANUAL ${CMAKE_BINARY_DIR}/pelko.1)
 
 if(WIN32)
-  # pelko.exe with the README, the format description and the manual page
-  # as plain text (rendered with man where the build machine has it).
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/doc/FORMAT.md DESTINATION .)
+  # pelko.exe with the licence, the README, the format description and the
+  # manual page as plain text (rendered with man where the build machine has
+  # it).
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/doc/FORMAT.md
+          DESTINATION .)
   find_program(PELKO_MAN man)
   find_program(PELKO_COL col)
   if(PELKO_MAN AND PELKO_COL)
     add_custom_command(
       OUTPUT ${CMAKE_BINARY_DIR}/pelko.txt
-      COMMAND sh -c "MANWIDTH=80 '${PELKO_MAN}' -l '${PROJECT_SOURCE_DIR}/doc/pelko.1' 2>/dev/null | '${PELKO_COL}' -bx > '${CMAKE_BINARY_DIR}/pelko.txt'"
-      DEPENDS ${PROJECT_SOURCE_DIR}/doc/pelko.1
+      COMMAND sh -c "MANWIDTH=80 '${PELKO_MAN}' -l '${PELKO_MANUAL}' 2>/dev/null | '${PELKO_COL}' -bx > '${CMAKE_BINARY_DIR}/pelko.txt'"
+      DEPENDS ${PELKO_MANUAL}
       VERBATIM)
     add_custom_target(pelko_manual_text ALL DEPENDS ${CMAKE_BINARY_DIR}/pelko.txt)
     install(FILES ${CMAKE_BINARY_DIR}/pelko.txt DESTINATION .)
   endif()
   set(CPACK_PACKAGE_NAME pelko)
-  set(CPACK_PACKAGE_VENDOR "Pelko developers")
-  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-  set(CPACK_PACKAGE_FILE_NAME pelko-${PROJECT_VERSION}-windows-x86_64)
+  set(CPACK_PACKAGE_VENDOR "The Pelko developers")
+  set(CPACK_PACKAGE_VERSION ${PELKO_VERSION})
+  set(CPACK_PACKAGE_FILE_NAME pelko-${PELKO_VERSION}-windows-x86_64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_GENERATOR ZIP)
@@ -30,33 +46,75 @@ endif()
 
 include(GNUInstallDirs)
 
-# Installed compressed, as Debian keeps its manual pages.
+# The manual page and the changelog are installed compressed, as Debian
+# keeps them (without a time stamp, so that a rebuild gives the same bytes).
 find_program(PELKO_GZIP gzip REQUIRED)
 add_custom_command(
   OUTPUT ${CMAKE_BINARY_DIR}/pelko.1.gz
-  COMMAND ${PELKO_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/doc/pelko.1 > ${CMAKE_BINARY_DIR}/pelko.1.gz
-  DEPENDS ${PROJECT_SOURCE_DIR}/doc/pelko.1
+  COMMAND ${PELKO_GZIP} -9 -n -c ${PELKO_MANUAL} > ${CMAKE_BINARY_DIR}/pelko.1.gz
+  DEPENDS ${PELKO_MANUAL}
   VERBATIM)
-add_custom_target(pelko_manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/pelko.1.gz)
+add_custom_command(
+  OUTPUT ${CMAKE_BINARY_DIR}/changelog.gz
+  COMMAND ${PELKO_GZIP} -9 -n -c ${PROJECT_SOURCE_DIR}/doc/changelog > ${CMAKE_BINARY_DIR}/changelog.gz
+  DEPENDS ${PROJECT_SOURCE_DIR}/doc/changelog
+  VERBATIM)
+add_custom_target(pelko_manpage ALL DEPENDS ${CMAKE_BINARY_DIR}/pelko.1.gz ${CMAKE_BINARY_DIR}/changelog.gz)
 install(FILES ${CMAKE_BINARY_DIR}/pelko.1.gz
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/completion/pelko
         DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
 
+# The licence in Debian's machine-readable copyright format, made from
+# LICENSE (the notice from its copyright line, the terms from its permission
+# text on), so that the two cannot differ.
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE pelko_licence)
+string(REGEX MATCH "Copyright \\(c\\) ([^\n]+)" pelko_notice "${pelko_licence}")
+set(pelko_notice "${CMAKE_MATCH_1}")
+string(FIND "${pelko_licence}" "Permission is hereby granted" pelko_terms_at)
+if(NOT pelko_notice OR pelko_terms_at LESS 0)
+  message(FATAL_ERROR "LICENSE: no copyright line or no permission text")
+endif()
+string(SUBSTRING "${pelko_licence}" ${pelko_terms_at} -1 pelko_terms)
+string(STRIP "${pelko_terms}" pelko_terms)
+# Continuation lines start with a space, and an empty one is a lone dot.
+string(REPLACE "\n\n" "\n.\n" pelko_terms "${pelko_terms}")
+string(REPLACE "\n" "\n " pelko_terms "${pelko_terms}")
+file(WRITE ${CMAKE_BINARY_DIR}/copyright.new
+  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+  "Upstream-Name: Pelko\n"
+  "\n"
+  "Files: *\n"
+  "Copyright: ${pelko_notice}\n"
+  "License: Expat\n"
+  "\n"
+  "License: Expat\n"
+  " ${pelko_terms}\n")
+configure_file(${CMAKE_BINARY_DIR}/copyright.new ${CMAKE_BINARY_DIR}/copyright COPYONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+
+install(FILES ${CMAKE_BINARY_DIR}/copyright ${CMAKE_BINARY_DIR}/changelog.gz
+              ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/doc/FORMAT.md
+        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
 set(CPACK_PACKAGE_NAME pelko)
-set(CPACK_PACKAGE_VENDOR "Pelko developers")
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "The Pelko developers")
+set(CPACK_PACKAGE_VERSION ${PELKO_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "command-line file archiver with per-file Huffman compression")
 set(CPACK_PACKAGE_DESCRIPTION
   "Pelko keeps any number of files in one .pkz archive, each compressed on its own\n\
 with a static Huffman code and protected by a CRC-32. It adds, lists, extracts\n\
 and deletes entries, and repairs a damaged archive by cutting it back before\n\
 the first entry whose data fails its CRC. Archives are updated atomically.")
-set(CPACK_PACKAGE_CONTACT "Pelko developers <pelko@localhost>")
+set(CPACK_PACKAGE_CONTACT "The Pelko developers <pelko@example.org>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_PACKAGE_NAME pelko)
+# A pre-release sorts before its release for dpkg when `~` takes the place of
+# `-` (1.0~rc < 1.0); the file name follows: pelko_1.0~rc_amd64.deb.
+string(REPLACE "-" "~" PELKO_DEBIAN_VERSION "${PELKO_VERSION}")
+set(CPACK_DEBIAN_PACKAGE_VERSION ${PELKO_DEBIAN_VERSION})
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${CPACK_PACKAGE_CONTACT}")
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)

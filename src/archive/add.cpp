@@ -284,10 +284,10 @@ Stop writeJobs(Sink& sink, std::vector<Job>& jobs, size_t count, size_t& next) {
 
 }  // namespace
 
-int archAddFiles(const std::string& temp, const NameList& names, size_t& failed, Workers& team) {
+int archAddFiles(os::File& temp, const NameList& names, size_t& failed, Workers& team) {
     failed = 0;
     if (names.size() < 2) return 0;
-    FilePtr out = openFile(temp, "r+b");
+    FilePtr out = os::streamOf(temp, "r+b");
     Sink sink;
     std::optional<uint64_t> end;
     if (out && os::seek(out.get(), -1, SEEK_END)) end = os::tell(out.get());
@@ -361,10 +361,10 @@ int archAddFiles(const std::string& temp, const NameList& names, size_t& failed,
     return 0;
 }
 
-int archAddFile(const std::string& temp, const std::string& file) {
+int archAddFile(os::File& temp, const std::string& file) {
     Workers one(1);
     size_t failed = 0;
-    return archAddFiles(temp, NameList{temp, file}, failed, one);
+    return archAddFiles(temp, NameList{std::string(), file}, failed, one);
 }
 
 }  // namespace pelko

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "archive/working_copy.h"
 #include "codec/workers.h"
 
 namespace pelko {
@@ -22,30 +23,32 @@ using NameList = std::vector<std::string>;
 // 0 when the archive was read to its end marker, 1 otherwise.
 int archPrintToScreen(const std::string& archive);
 
-// Working copies. archMakeTemp makes a copy of the archive (or an empty
-// archive when there is none) and returns its name; archMake commits a
-// working copy over the archive and removes it. `extends`, when given, is the
-// length of the archive that the working copy extends (adding: new entries
-// in place of its end marker), which lets a commit that must write in place
-// keep the archive whole.
-std::optional<std::string> archMakeTemp(const std::string& archive);
-int archMake(const std::string& archive, const std::string& temp,
-             std::optional<uint64_t> extends = std::nullopt);
+// Working copies. archMakeTemp makes a copy of the held archive (or an empty
+// archive when there is none); archMake commits a working copy over the
+// archive and removes it. `extends`, when given, is the length of the archive
+// that the working copy extends (adding: new entries in place of its end
+// marker), which lets a commit that must write in place keep the archive
+// whole.
+std::optional<WorkingCopy> archMakeTemp(HeldArchive& archive);
+os::Commit archMake(HeldArchive& archive, WorkingCopy& temp,
+                    std::optional<uint64_t> extends = std::nullopt);
 
 // Screening. The first stage compares the names with the archive name (and,
 // through `isArchive`, with other names for the archive's file) and with
 // each other; archCheckFileNames adds the second stage against the names
-// stored in the archive at `path`, and fails when that file's first end
-// marker is not its last byte. `end_pos`, when given, receives its length.
+// stored in the working copy `temp` of `archive`, and fails when its first
+// end marker is not its last byte. `end_pos`, when given, receives its
+// length.
 void screenNames(NameList& names, const std::function<bool(const std::string&)>& isArchive = {});
-int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_pos = nullptr);
+int archCheckFileNames(const HeldArchive& archive, WorkingCopy& temp, NameList& names,
+                       uint64_t* end_pos = nullptr);
 
 // Appends one file to the working copy `temp`; 0 when appended or skipped.
-int archAddFile(const std::string& temp, const std::string& file);
+int archAddFile(os::File& temp, const std::string& file);
 // Appends names[1..] in order, as archAddFile would one after another, with
 // the work shared among the team; 1 at the first that fails, whose index
 // goes to `failed`, and the working copy then holds the files before it.
-int archAddFiles(const std::string& temp, const NameList& names, size_t& failed, Workers& team);
+int archAddFiles(os::File& temp, const NameList& names, size_t& failed, Workers& team);
 
 // Offset tables: per requested name (slot j for names[j], 0 = not found), or
 // every entry in archive order with its stored name. The names are screened
@@ -78,13 +81,13 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
                      const std::vector<uint64_t>& offsets, size_t& failed, bool& intact,
                      Workers& team);
 
-// Rewrite the archive into a fresh working copy without the named entries,
-// or cut before the first entry whose block fails its CRC; the working
-// copy's name, or nullopt on failure. Repair refuses, with a warning and
+// Rewrite the held archive into a fresh working copy without the named
+// entries, or cut before the first entry whose block fails its CRC; the
+// working copy, or nullopt on failure. Repair refuses, with a warning and
 // before making a working copy, a file that is not the empty archive and
 // whose first entry is not led by 0x01 with a block that passes its check.
-std::optional<std::string> archDeleteFiles(const std::string& archive, const NameList& names);
-std::optional<std::string> archMakeTempAndFix(const std::string& archive);
+std::optional<WorkingCopy> archDeleteFiles(HeldArchive& archive, const NameList& names);
+std::optional<WorkingCopy> archMakeTempAndFix(HeldArchive& archive);
 
 // Command flows; each returns the exit status.
 int listFlow(const std::string& archive);

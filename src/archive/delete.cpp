@@ -4,18 +4,19 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
-#include "archive/working_copy.h"
 
 namespace pelko {
 
-std::optional<std::string> archDeleteFiles(const std::string& archive, const NameList& names) {
+std::optional<WorkingCopy> archDeleteFiles(HeldArchive& archive, const NameList& names) {
     try {
-        FilePtr in = openFile(archive, "rb");
+        FilePtr in = os::streamOf(archive.file, "rb");
         if (!in) return std::nullopt;
-        std::optional<WorkingCopy> wc = createWorkingCopy(archive);
+        std::optional<WorkingCopy> wc = os::createWorkingCopy(archive);
         if (!wc) return std::nullopt;
+        FilePtr stream = os::streamOf(wc->file, "wb");
+        if (!stream) return std::nullopt;
         std::unordered_set<std::string> doomed(names.begin() + 1, names.end());
-        std::FILE* out = wc->file.get();
+        std::FILE* out = stream.get();
         WalkEnd end = walkEntries(in.get(), Fields::All, [&](EntryHead& e) {
             if (doomed.count(e.name))
                 return os::seek(in.get(), e.block_len, SEEK_CUR) ? Visit::Next : Visit::Fail;
@@ -25,9 +26,9 @@ std::optional<std::string> archDeleteFiles(const std::string& archive, const Nam
                        : Visit::Fail;
         });
         if (end != WalkEnd::EndMarker || std::fputc(kEndMarker, out) == EOF || !closeFile(in) ||
-            !closeFile(wc->file))
+            !closeFile(stream))
             return std::nullopt;
-        return std::move(wc->name);
+        return wc;
     } catch (const std::bad_alloc&) {
         return std::nullopt;
     }

@@ -9,19 +9,26 @@
 
 namespace pelko {
 
-// Commits a working copy that an operation filled, or reports why not.
-static int commit(const std::string& archive, const std::optional<std::string>& temp,
-                  std::optional<uint64_t> extends = std::nullopt) {
-    if (!temp) {
-        std::printf("Error: Couldn't create temp archive for \"%s\"\n", archive.c_str());
-        return 1;
-    }
-    if (archMake(archive, *temp, extends) != 0) {
-        std::printf("Error: Couldn't copy temp archive \"%s\" to \"%s\"\n", temp->c_str(),
+static int noTemp(const std::string& archive) {
+    std::printf("Error: Couldn't create temp archive for \"%s\"\n", archive.c_str());
+    return 1;
+}
+
+// The run's end after a commit.
+static int committed(os::Commit result, const WorkingCopy& temp, const std::string& archive) {
+    if (result != os::Commit::Done) {
+        std::printf("Error: Couldn't copy temp archive \"%s\" to \"%s\"\n", temp.name.c_str(),
                     archive.c_str());
         return 1;
     }
     return 0;
+}
+
+// Commits a working copy that an operation filled, or reports why not.
+static int commit(std::optional<HeldArchive>& archive, std::optional<WorkingCopy>& temp,
+                  const std::string& name) {
+    if (!archive || !temp) return noTemp(name);
+    return committed(archMake(*archive, *temp), *temp, name);
 }
 
 int listFlow(const std::string& archive) {
@@ -32,26 +39,33 @@ int listFlow(const std::string& archive) {
     return 0;
 }
 
-// Adding, deleting and repairing hold the archive's lock from before they
-// read it until after the commit, so that runs on one archive take turns
-// instead of undoing each other's work.
+// Adding, deleting and repairing hold the archive from before they read it
+// until after the commit, so that runs on one archive take turns instead of
+// undoing each other's work, and so that the commit replaces the file that
+// was read. A first add locks nothing; when another file takes the new
+// archive's name meanwhile, the run starts over as an add to that file, with
+// the names as screened so far.
 int addFlow(NameList& names) {
-    const std::string& archive = names[0];
-    std::optional<os::ArchiveLock> lock = os::lockArchive(archive);
-    std::optional<std::string> temp = lock ? archMakeTemp(archive) : std::nullopt;
-    if (!temp) return commit(archive, temp);
-    uint64_t end_pos = 0;
-    if (archCheckFileNames(*temp, names, &end_pos) != 0) {
-        std::printf("Error: Couldn't validation file names\n");
-        return 1;
+    const std::string archive = names[0];
+    for (;;) {
+        std::optional<HeldArchive> held = os::holdArchive(archive);
+        std::optional<WorkingCopy> temp = held ? archMakeTemp(*held) : std::nullopt;
+        if (!temp) return noTemp(archive);
+        uint64_t end_pos = 0;
+        if (archCheckFileNames(*held, *temp, names, &end_pos) != 0) {
+            std::printf("Error: Couldn't validation file names\n");
+            return 1;
+        }
+        Workers team(threadCount(std::getenv("PELKO_THREADS")));
+        size_t failed = 0;
+        if (archAddFiles(temp->file, names, failed, team) != 0) {
+            std::printf("Error: Couldn't add file \"%s\"\n", names[failed].c_str());
+            return 1;
+        }
+        const os::Commit result = archMake(*held, *temp, end_pos);
+        if (result != os::Commit::Taken) return committed(result, *temp, archive);
+        os::removeWorkingCopy(*held, *temp);
     }
-    Workers team(threadCount(std::getenv("PELKO_THREADS")));
-    size_t failed = 0;
-    if (archAddFiles(*temp, names, failed, team) != 0) {
-        std::printf("Error: Couldn't add file \"%s\"\n", names[failed].c_str());
-        return 1;
-    }
-    return commit(archive, temp, end_pos);
 }
 
 static int noTable() {
@@ -103,14 +117,17 @@ int extractFlow(NameList& names) {
 }
 
 int deleteFlow(NameList& names) {
-    std::optional<os::ArchiveLock> lock = os::lockArchive(names[0]);
-    if (!lock || !archCreateOffsetTable(names[0], names, true)) return noTable();
-    return commit(names[0], archDeleteFiles(names[0], names));
+    std::optional<HeldArchive> held = os::holdArchive(names[0]);
+    if (!held || !archCreateOffsetTable(os::streamOf(held->file, "rb").get(), names, true))
+        return noTable();
+    std::optional<WorkingCopy> temp = archDeleteFiles(*held, names);
+    return commit(held, temp, names[0]);
 }
 
 int fixFlow(const std::string& archive) {
-    std::optional<os::ArchiveLock> lock = os::lockArchive(archive);
-    return commit(archive, lock ? archMakeTempAndFix(archive) : std::nullopt);
+    std::optional<HeldArchive> held = os::holdArchive(archive);
+    std::optional<WorkingCopy> temp = held ? archMakeTempAndFix(*held) : std::nullopt;
+    return commit(held, temp, archive);
 }
 
 }  // namespace pelko

@@ -5,7 +5,6 @@
 
 #include "archive/archive.h"
 #include "archive/format.h"
-#include "archive/working_copy.h"
 
 namespace pelko {
 
@@ -29,8 +28,8 @@ bool hasSoundStart(std::FILE* in) {
 
 }  // namespace
 
-std::optional<std::string> archMakeTempAndFix(const std::string& archive) {
-    FilePtr in = openFile(archive, "rb");
+std::optional<WorkingCopy> archMakeTempAndFix(HeldArchive& archive) {
+    FilePtr in = os::streamOf(archive.file, "rb");
     if (!in) return std::nullopt;
     // Decided before any working copy exists, so a refusal leaves nothing
     // behind.
@@ -39,13 +38,15 @@ std::optional<std::string> archMakeTempAndFix(const std::string& archive) {
     if (std::ferror(in.get())) return std::nullopt;
     if (!sound) {
         std::printf("Warning: \"%s\" - no sound entry to keep, archive left unchanged.\n",
-                    archive.c_str());
+                    archive.path.c_str());
         return std::nullopt;
     }
     if (!os::seek(in.get(), 0, SEEK_SET)) return std::nullopt;
-    std::optional<WorkingCopy> wc = createWorkingCopy(archive);
+    std::optional<WorkingCopy> wc = os::createWorkingCopy(archive);
     if (!wc) return std::nullopt;
-    std::FILE* out = wc->file.get();
+    FilePtr stream = os::streamOf(wc->file, "wb");
+    if (!stream) return std::nullopt;
+    std::FILE* out = stream.get();
     WalkEnd end = walkEntries(in.get(), Fields::All, [&](EntryHead& e) {
         // The entry is written while its block is checked; a block that
         // fails, or cannot be read whole, is cut off again.
@@ -61,9 +62,9 @@ std::optional<std::string> archMakeTempAndFix(const std::string& archive) {
         return Visit::Stop;
     });
     if (end == WalkEnd::Truncated || end == WalkEnd::Failed) return std::nullopt;
-    if (std::fputc(kEndMarker, out) == EOF || !closeFile(wc->file)) return std::nullopt;
+    if (std::fputc(kEndMarker, out) == EOF || !closeFile(stream)) return std::nullopt;
     closeFile(in);
-    return std::move(wc->name);
+    return wc;
 }
 
 }  // namespace pelko

@@ -31,23 +31,24 @@ void screenNames(NameList& names, const std::function<bool(const std::string&)>&
     }
 }
 
-int archCheckFileNames(const std::string& path, NameList& names, uint64_t* end_pos) {
+int archCheckFileNames(const HeldArchive& archive, WorkingCopy& temp, NameList& names,
+                       uint64_t* end_pos) {
     // Another name for the archive's file (through "." or "..", a link), or
     // for the working copy, would store the archive inside itself.
-    auto idOf = [](const std::string& p) -> std::optional<std::pair<uint64_t, uint64_t>> {
-        std::optional<os::FileInfo> info = os::pathInfo(p);
+    using Id = std::pair<uint64_t, uint64_t>;
+    auto idOf = [](const std::optional<os::FileInfo>& info) -> std::optional<Id> {
         if (!info) return std::nullopt;
-        return std::pair(info->device, info->inode);
+        return Id(info->device, info->inode);
     };
-    const auto archive = idOf(names[0]), copy = idOf(path);
+    const auto archiveId = idOf(archive.locked), copy = idOf(os::fileInfo(temp.file));
     screenNames(names, [&](const std::string& name) {
-        const auto id = (archive || copy) ? idOf(name) : std::nullopt;
-        return id && (id == archive || id == copy);
+        const auto id = (archiveId || copy) ? idOf(os::pathInfo(name)) : std::nullopt;
+        return id && (id == archiveId || id == copy);
     });
     std::unordered_map<std::string, size_t> kept;
     for (size_t k = 1; k < names.size(); ++k)
         if (names[k] != kRejectedName) kept.emplace(names[k], k);
-    FilePtr f = openFile(path, "rb");
+    FilePtr f = os::streamOf(temp.file, "rb");
     if (!f) return 1;
     // A name is screened as soon as it is read: an archive cut short in the
     // fields after it still gives the warning for it.

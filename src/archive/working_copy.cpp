@@ -3,46 +3,25 @@
 #include "archive/working_copy.h"
 
 #include "archive/archive.h"
-#include "os/os.h"
+#include "archive/format.h"
 
 namespace pelko {
 
-namespace {
-
-// A working copy is no more visible than the archive, and writable by the
-// run that makes it.
-std::optional<os::NewFile> createBeside(const std::string& archive) {
-    std::optional<os::FileInfo> info = os::pathInfo(archive);
-    return os::createNumbered(archive + ".swp", info ? info->permissions | 0600 : 0666);
-}
-
-}  // namespace
-
-std::optional<WorkingCopy> createWorkingCopy(const std::string& archive) {
-    std::optional<os::NewFile> created = createBeside(archive);
-    if (!created) return std::nullopt;
-    FilePtr f = os::toStream(std::move(created->file), "wb");
-    if (!f) return std::nullopt;
-    return WorkingCopy{std::move(created->name), std::move(f)};
-}
-
-std::optional<std::string> archMakeTemp(const std::string& archive) {
-    os::Error err;
-    os::File in = os::openRead(archive, &err);
-    // Only a missing archive is new; one we cannot read must not be replaced.
-    if (!in.isOpen() && err != os::Error::Missing) return std::nullopt;
-    std::optional<os::NewFile> wc = createBeside(archive);
+std::optional<WorkingCopy> archMakeTemp(HeldArchive& archive) {
+    std::optional<WorkingCopy> wc = os::createWorkingCopy(archive);
     if (!wc) return std::nullopt;
-    if (!in.isOpen()) {
-        if (!wc->file.writeAll(&kEndMarker, 1) || !wc->file.close()) return std::nullopt;
-        return std::move(wc->name);
+    // The archive is read through the descriptor that was locked; one that
+    // did not exist is new.
+    if (!archive.file.isOpen()) {
+        if (!wc->file.writeAll(&kEndMarker, 1)) return std::nullopt;
+        return wc;
     }
-    if (!os::copyContents(in, wc->file) || !wc->file.close()) return std::nullopt;
-    return std::move(wc->name);
+    if (!os::copyContents(archive.file, wc->file)) return std::nullopt;
+    return wc;
 }
 
-int archMake(const std::string& archive, const std::string& temp, std::optional<uint64_t> extends) {
-    return os::replaceDurably(temp, archive, extends) ? 0 : 1;
+os::Commit archMake(HeldArchive& archive, WorkingCopy& temp, std::optional<uint64_t> extends) {
+    return os::commitArchive(archive, temp, extends);
 }
 
 }  // namespace pelko

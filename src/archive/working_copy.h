@@ -1,21 +1,13 @@
-// Creating a fresh working copy beside an archive, shared by the operations
-// that rewrite an archive.
+// Working copies beside an archive, shared by the operations that rewrite an
+// archive: each is written, flushed and committed through the descriptor
+// that created it.
 #pragma once
 
-#include <optional>
-#include <string>
-
-#include "archive/format.h"
+#include "os/os.h"
 
 namespace pelko {
 
-struct WorkingCopy {
-    std::string name;
-    FilePtr file;  // open for binary writing, empty
-};
-
-// Creates "<archive>.swpN" exclusively with the smallest free N from 0 to
-// 255; nullopt when all are taken or the file cannot be created.
-std::optional<WorkingCopy> createWorkingCopy(const std::string& archive);
+using HeldArchive = os::HeldArchive;
+using WorkingCopy = os::NewFile;
 
 }  // namespace pelko

@@ -71,34 +71,8 @@ private:
 File openRead(const std::string& path, Error* err = nullptr);
 File openInput(const std::string& path);
 
-// A freshly created file and the name it was created under.
-struct NewFile {
-    std::string name;
-    File file;  // open for writing, empty
-};
-// Creates `prefix` followed by the smallest free number from 0 to 255,
-// exclusively (an existing file is never opened), with at most the
-// `permissions` bits; nullopt when all are taken or the file cannot be
-// created.
-std::optional<NewFile> createNumbered(const std::string& prefix, std::uint32_t permissions = 0666);
-
 // Copies the rest of `in` to `out`, inside the kernel where it can.
 bool copyContents(File& in, File& out);
-
-// Puts the file at `from` in place of the file `to` leads to, for good, and
-// removes `from`. A symbolic link `to` stays a link: its target is replaced.
-// The new file keeps the old one's owner and group where this process may
-// set them, and its permission bits less setuid, setgid and sticky. When this
-// process may not write the old file, nothing happens and the call fails.
-// Normally `from` is flushed and renamed into place (beside the target when
-// it lies on another file system), so the file is wholly old or wholly new
-// after a crash. Where renaming is refused (another user's file in a sticky
-// directory) the file is rewritten in place: not atomic, except when
-// `extends` gives the old file's length and `from` is the old file with its
-// last byte changed and more bytes after it: then the bytes after that one
-// are written and flushed first, and that byte last.
-bool replaceDurably(const std::string& from, const std::string& to,
-                    std::optional<std::uint64_t> extends = std::nullopt);
 
 // A file written in place of an output below the current directory. It is
 // created under a short name of its own in the target's directory, so that it
@@ -148,6 +122,66 @@ std::optional<FileInfo> fileInfo(File& f);
 // Of the file a path names, following symbolic links.
 std::optional<FileInfo> pathInfo(const std::string& path);
 
+// The archive a run rewrites, found once when its lock is taken: every later
+// step reaches it, its directory and its working copies through these
+// handles, never by its name again. A symbolic link archive is followed here,
+// once, so that the file it leads to is what the commit replaces.
+struct HeldArchive {
+    std::string path;      // as given
+    File file;             // the archive open for reading; closed when it did not exist
+    File dir;              // the directory the archive's name finally leads into
+    std::string leaf;      // its name there (Windows: its full final path)
+    File copies;           // the directory of `path`, where working copies go
+    std::string copyLeaf;  // the last component of `path`
+    // The archive's file as it was locked and read; nullopt for a new one.
+    std::optional<FileInfo> locked;
+    File lock;  // a lock apart from the file, where the system needs one
+};
+// Waits until this process holds the archive at `path` (one writer at a time
+// per archive, released when the record is destroyed or the process ends,
+// however it ends). An archive that does not exist yet is not locked at all:
+// its commit refuses to replace a file that appeared meanwhile. nullopt when
+// the archive, or the directory it would be created in, cannot be opened.
+std::optional<HeldArchive> holdArchive(const std::string& path);
+
+// A working copy and the name it was created under.
+struct NewFile {
+    std::string name;  // as shown: the archive's path, ".swp" and the number
+    std::string leaf;  // its name in the archive's `copies` directory
+    File file;         // open for reading and writing, empty
+};
+// Creates `path` + ".swpN" with the smallest free N from 0 to 255,
+// exclusively (an existing file is never opened) and readable by its owner
+// alone until the commit; nullopt when all are taken or the file cannot be
+// created.
+std::optional<NewFile> createWorkingCopy(HeldArchive& archive);
+// Removes a working copy whose name still leads to it.
+void removeWorkingCopy(HeldArchive& archive, NewFile& copy);
+
+enum class Commit {
+    Done,
+    Failed,
+    Taken,  // the archive was new, and another file took its name meanwhile
+};
+// Puts the working copy in the archive's place, for good, and removes it.
+// The working copy's name must still lead to the file written, and the
+// archive's name to the file that was locked and read (or still to nothing,
+// for a new archive); otherwise nothing is replaced and the commit fails.
+// The new file takes the old one's owner and group where this process may
+// set them, and then its permission bits less setuid, setgid and sticky, but
+// no group bits the old file gives only its own group (a new archive: 0666
+// less the umask). When this process may not write the old file, nothing
+// happens and the commit fails. Normally the working copy is flushed and
+// renamed into place (through a flushed copy beside the archive when it lies
+// on another file system), so the file is wholly old or wholly new after a
+// crash. Where renaming is refused (another user's file in a sticky
+// directory) the locked file is rewritten in place: not atomic, except when
+// `extends` gives the old file's length and the working copy is the old file
+// with its last byte changed and more bytes after it: then the bytes after
+// that one are written and flushed first, and that byte last.
+Commit commitArchive(HeldArchive& archive, NewFile& copy,
+                     std::optional<std::uint64_t> extends = std::nullopt);
+
 // Buffered standard streams carry the archive's field I/O; opening them, and
 // positions past 2 GiB, are the platform's business.
 struct StreamCloser {
@@ -160,6 +194,10 @@ using FilePtr = std::unique_ptr<std::FILE, StreamCloser>;
 FilePtr openStream(const std::string& path, const char* mode);
 // The stream takes the handle over; null on failure (the handle is closed).
 FilePtr toStream(File&& f, const char* mode);
+// A stream on a second handle of the open file `f`, positioned at its start;
+// `f` stays open when the stream is closed. Null on failure or when `f` is
+// not open.
+FilePtr streamOf(File& f, const char* mode);
 // `whence` is SEEK_SET, SEEK_CUR or SEEK_END.
 bool seek(std::FILE* f, std::int64_t offset, int whence);
 std::optional<std::uint64_t> tell(std::FILE* f);
@@ -172,22 +210,6 @@ void startWriteback(std::FILE* f, std::uint64_t offset, std::uint64_t len);
 // Reads exactly `n` bytes at `offset` through the stream's descriptor,
 // leaving the stream's position alone; threads may share the stream so.
 bool readAt(std::FILE* f, std::uint64_t offset, void* buf, std::size_t n);
-
-// One writer at a time per archive: held by a run that rewrites an archive
-// from before it reads the archive until after its commit. Others wait for
-// it, without a time-out; it is released when destroyed or when the process
-// ends, however it ends.
-class ArchiveLock {
-public:
-    explicit ArchiveLock(File held) : held_(std::move(held)) {}
-
-private:
-    File held_;
-};
-// Waits until this process holds the lock of the archive at `path` (which
-// need not exist yet); nullopt when the archive, or the directory it would
-// be created in, cannot be opened.
-std::optional<ArchiveLock> lockArchive(const std::string& path);
 
 // Called once at the start of a run: a write beyond the file-size limit
 // (RLIMIT_FSIZE) then fails like any other write, so that the run reports it

@@ -36,9 +36,24 @@ std::string directoryOf(const std::string& path) {
     return cut == std::string::npos ? "." : cut == 0 ? "/" : path.substr(0, cut);
 }
 
-void syncDirectoryOf(const std::string& path) {
-    File d(::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+// The last component of `path`, as the *at calls take it ("dir/" names the
+// directory itself).
+std::string leafOf(const std::string& path) {
+    size_t cut = path.find_last_of('/');
+    std::string leaf = cut == std::string::npos ? path : path.substr(cut + 1);
+    return leaf.empty() ? "." : leaf;
+}
+
+void syncDirectory(const File& dir) {
+    File d(::openat(fdOf(dir), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (d.isOpen()) ::fsync(fdOf(d));
+}
+
+// What `leaf` in `dir` is, without following a link there.
+std::optional<struct stat> statAt(const File& dir, const std::string& leaf) {
+    struct stat st;
+    if (::fstatat(fdOf(dir), leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return st;
 }
 
 // The path of the file that `path` finally leads to: symbolic links in its
@@ -61,6 +76,11 @@ std::optional<std::string> followLinks(std::string path) {
 
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool leadsTo(const File& dir, const std::string& leaf, const struct stat& file) {
+    std::optional<struct stat> st = statAt(dir, leaf);
+    return st && sameFile(*st, file);
 }
 
 // Writes what `in` holds from `at` on to `out` at the same positions.
@@ -99,26 +119,75 @@ bool updateInPlace(File& in, File& out, uint64_t old_size, std::optional<uint64_
     return size && copyFrom(in, out, 0) && out.truncate(*size) && out.sync();
 }
 
-// The new file keeps the old one's owner and group where this process may
-// set them, and its permission bits less setuid, setgid and sticky.
-void keepAttributes(File& f, const struct stat& old) {
-    if (::fchown(fdOf(f), old.st_uid, old.st_gid) != 0)
-        (void)!::fchown(fdOf(f), uid_t(-1), old.st_gid);
-    ::fchmod(fdOf(f), old.st_mode & 0777);
+// Owner and group first, then the permission bits less setuid, setgid and
+// sticky: a working copy stays owner-only until it has the archive's owner
+// and group, and gets no group bits for a group other than the archive's
+// beyond what the archive gives everyone.
+void giveAttributes(File& f, uid_t uid, gid_t gid, mode_t mode) {
+    if (::fchown(fdOf(f), uid, gid) != 0) (void)!::fchown(fdOf(f), uid_t(-1), gid);
+    struct stat now;
+    if (::fstat(fdOf(f), &now) != 0) return;
+    mode &= 0777;
+    if (now.st_gid != gid) mode = (mode & 0707) | (mode & ((mode & 07) << 3));
+    ::fchmod(fdOf(f), mode);
 }
 
-// A flushed copy of `in` beside `target`, for a rename that cannot cross
-// file systems; its name, or nullopt.
-std::optional<std::string> stageBeside(File& in, const std::string& target,
-                                       const struct stat& old) {
-    std::optional<NewFile> staged = createNumbered(target + ".swp", old.st_mode | 0600);
-    if (!staged) return std::nullopt;
-    if (copyFrom(in, staged->file, 0) && staged->file.sync()) {
-        keepAttributes(staged->file, old);
-        if (staged->file.close()) return std::move(staged->name);
+// Exclusively creates `leaf` + ".swp" + the smallest free number in `dir`,
+// owner-only; its name as shown starts with `shown`.
+std::optional<NewFile> createNumbered(const File& dir, const std::string& leaf,
+                                      const std::string& shown) {
+    for (int n = 0; n < 256; ++n) {
+        const std::string suffix = ".swp" + std::to_string(n);
+        File f(::openat(fdOf(dir), (leaf + suffix).c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (f.isOpen()) return NewFile{shown + suffix, leaf + suffix, std::move(f)};
+        if (errno != EEXIST) return std::nullopt;
     }
-    ::unlink(staged->name.c_str());
     return std::nullopt;
+}
+
+// Swaps `from` in `fromDir` with `to` in `toDir` and keeps the swap only when
+// `to` held `old` and `from` the file `mine`: then the old file is removed.
+// Otherwise everything goes back, and no file is changed. Where the file
+// system cannot swap, a rename checked afterwards. errno tells why it failed.
+bool swapInto(const File& fromDir, const std::string& from, const File& toDir,
+              const std::string& to, const struct stat& old, const struct stat& mine) {
+    const int fd = fdOf(fromDir), td = fdOf(toDir);
+    if (::renameat2(fd, from.c_str(), td, to.c_str(), RENAME_EXCHANGE) == 0) {
+        if (leadsTo(fromDir, from, old) && leadsTo(toDir, to, mine)) {
+            ::unlinkat(fd, from.c_str(), 0);
+            return true;
+        }
+        ::renameat2(fd, from.c_str(), td, to.c_str(), RENAME_EXCHANGE);
+        errno = ESTALE;
+        return false;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::renameat(fd, from.c_str(), td, to.c_str()) != 0) return false;
+    if (leadsTo(toDir, to, mine)) return true;
+    errno = ESTALE;
+    return false;
+}
+
+// Puts `from` in `fromDir` at `to` in `toDir`, where nothing may be; false
+// with EEXIST when something is. Where the file system cannot refuse to
+// replace in the rename, a hard link can; where it has no hard links either,
+// the name is checked just before a plain rename.
+bool placeNew(const File& fromDir, const std::string& from, const File& toDir,
+              const std::string& to) {
+    const int fd = fdOf(fromDir), td = fdOf(toDir);
+    if (::renameat2(fd, from.c_str(), td, to.c_str(), RENAME_NOREPLACE) == 0) return true;
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    if (::linkat(fd, from.c_str(), td, to.c_str(), 0) == 0) {
+        ::unlinkat(fd, from.c_str(), 0);
+        return true;
+    }
+    if (errno == EEXIST) return false;
+    if (statAt(toDir, to) || errno != ENOENT) {
+        errno = EEXIST;
+        return false;
+    }
+    return ::renameat(fd, from.c_str(), td, to.c_str()) == 0;
 }
 
 // Reads `n` bytes at `offset`, taking as many calls as it needs.
@@ -214,17 +283,6 @@ File openInput(const std::string& path) {
     return File(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 }
 
-std::optional<NewFile> createNumbered(const std::string& prefix, uint32_t permissions) {
-    for (int n = 0; n < 256; ++n) {
-        std::string name = prefix + std::to_string(n);
-        File f(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                      mode_t(permissions & 0777)));
-        if (f.isOpen()) return NewFile{std::move(name), std::move(f)};
-        if (errno != EEXIST) return std::nullopt;
-    }
-    return std::nullopt;
-}
-
 bool copyContents(File& in, File& out) {
     bool kernel = true;
     for (;;) {
@@ -247,43 +305,74 @@ bool copyContents(File& in, File& out) {
     }
 }
 
-bool replaceDurably(const std::string& from, const std::string& to,
-                    std::optional<uint64_t> extends) {
-    File t(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!t.isOpen() || !t.sync()) return false;
-    std::optional<std::string> target = followLinks(to);
-    if (!target) return false;
-    // Replacing the file takes what writing it would take; what is kept of
-    // it is taken from the file opened, not from its name a moment earlier.
-    File out(::open(target->c_str(), O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC));
-    const bool exists = out.isOpen();
-    if (!exists && errno != ENOENT) return false;
+std::optional<NewFile> createWorkingCopy(HeldArchive& archive) {
+    return createNumbered(archive.copies, archive.copyLeaf, archive.path);
+}
+
+void removeWorkingCopy(HeldArchive& archive, NewFile& copy) {
+    struct stat mine;
+    if (::fstat(fdOf(copy.file), &mine) == 0 && leadsTo(archive.copies, copy.leaf, mine))
+        ::unlinkat(fdOf(archive.copies), copy.leaf.c_str(), 0);
+}
+
+Commit commitArchive(HeldArchive& archive, NewFile& copy, std::optional<uint64_t> extends) {
+    struct stat mine;
+    if (::fstat(fdOf(copy.file), &mine) != 0) return Commit::Failed;
+    if (!archive.locked) {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        giveAttributes(copy.file, mine.st_uid, mine.st_gid, 0666 & ~mask);
+        if (!copy.file.sync() || !leadsTo(archive.copies, copy.leaf, mine)) return Commit::Failed;
+        if (!placeNew(archive.copies, copy.leaf, archive.dir, archive.leaf))
+            return errno == EEXIST ? Commit::Taken : Commit::Failed;
+        syncDirectory(archive.dir);
+        // What took the name is this run's file, or the run failed.
+        return leadsTo(archive.dir, archive.leaf, mine) ? Commit::Done : Commit::Failed;
+    }
+    // Replacing the file takes what writing it would take, and only the file
+    // that was locked and read is replaced; what is kept of it is taken from
+    // that file.
+    File out(::openat(fdOf(archive.dir), archive.leaf.c_str(),
+                      O_WRONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
     struct stat old;
-    if (exists) {
-        if (::fstat(fdOf(out), &old) != 0 || !S_ISREG(old.st_mode)) return false;
-        keepAttributes(t, old);
+    if (!out.isOpen() || ::fstat(fdOf(out), &old) != 0 || !S_ISREG(old.st_mode) ||
+        uint64_t(old.st_dev) != archive.locked->device ||
+        uint64_t(old.st_ino) != archive.locked->inode)
+        return Commit::Failed;
+    giveAttributes(copy.file, old.st_uid, old.st_gid, old.st_mode);
+    if (!copy.file.sync() || !leadsTo(archive.copies, copy.leaf, mine)) return Commit::Failed;
+    if (swapInto(archive.copies, copy.leaf, archive.dir, archive.leaf, old, mine)) {
+        syncDirectory(archive.dir);
+        return Commit::Done;
     }
-    if (::rename(from.c_str(), target->c_str()) == 0) {
-        syncDirectoryOf(*target);
-        return true;
-    }
-    if (!exists) return false;
+    if (errno == ESTALE) return Commit::Failed;
     if (errno == EXDEV) {
-        if (std::optional<std::string> staged = stageBeside(t, *target, old)) {
-            if (::rename(staged->c_str(), target->c_str()) == 0) {
-                syncDirectoryOf(*target);
-                ::unlink(from.c_str());
-                return true;
+        // A flushed copy beside the archive, for a rename that cannot cross
+        // file systems.
+        if (std::optional<NewFile> staged = createNumbered(archive.dir, archive.leaf, "")) {
+            struct stat st;
+            if (copyFrom(copy.file, staged->file, 0) && ::fstat(fdOf(staged->file), &st) == 0) {
+                giveAttributes(staged->file, old.st_uid, old.st_gid, old.st_mode);
+                if (staged->file.sync() &&
+                    swapInto(archive.dir, staged->leaf, archive.dir, archive.leaf, old, st)) {
+                    syncDirectory(archive.dir);
+                    ::unlinkat(fdOf(archive.copies), copy.leaf.c_str(), 0);
+                    return Commit::Done;
+                }
             }
-            ::unlink(staged->c_str());
+            const int e = errno;
+            ::unlinkat(fdOf(archive.dir), staged->leaf.c_str(), 0);
+            if (e == ESTALE) return Commit::Failed;
         }
     }
     // Renaming refused (another user's file in a sticky directory, or no
-    // room beside a target on another file system): rewrite in place.
-    if (!updateInPlace(t, out, uint64_t(old.st_size), extends) || !out.close()) return false;
-    t.close();
-    ::unlink(from.c_str());
-    return true;
+    // room beside an archive on another file system): the locked file is
+    // rewritten in place, while its name still leads to it.
+    if (!leadsTo(archive.dir, archive.leaf, old) ||
+        !updateInPlace(copy.file, out, uint64_t(old.st_size), extends) || !out.close())
+        return Commit::Failed;
+    removeWorkingCopy(archive, copy);
+    return Commit::Done;
 }
 
 bool removeFile(const std::string& path) {
@@ -318,32 +407,46 @@ std::optional<FileInfo> pathInfo(const std::string& path) {
     return infoOf(st);
 }
 
-std::optional<ArchiveLock> lockArchive(const std::string& path) {
+std::optional<HeldArchive> holdArchive(const std::string& path) {
     for (;;) {
-        // The archive itself (flock), or the directory it will be created
-        // in while it does not exist. After the wait the path must still
-        // lead to what was locked: a commit puts a new file in its place.
-        File held(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-        const bool missing = !held.isOpen();
+        // The archive itself is locked (flock). The kernel follows a link
+        // in its place, under the system's rules for links in shared
+        // directories; the name it finally leads to is found here, once,
+        // and must lead to the file opened. After the wait it must still:
+        // a commit puts a new file in its place.
+        HeldArchive a;
+        a.path = path;
+        a.file = File(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        const bool missing = !a.file.isOpen();
+        if (missing && errno != ENOENT) return std::nullopt;
+        std::optional<std::string> target = followLinks(path);
+        if (!target) return std::nullopt;
+        a.dir = File(::open(directoryOf(*target).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        a.copies = File(*target == path
+                            ? ::fcntl(fdOf(a.dir), F_DUPFD_CLOEXEC, 0)
+                            : ::open(directoryOf(path).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!a.dir.isOpen() || !a.copies.isOpen()) return std::nullopt;
+        a.leaf = leafOf(*target);
+        a.copyLeaf = path.empty() || path.back() == '/' ? std::string() : leafOf(path);
+        if (!missing) {
+            int r;
+            while ((r = ::flock(fdOf(a.file), LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            // A file system without locks leaves the run unguarded, as it was.
+            if (r != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != EINVAL)
+                return std::nullopt;
+        }
+        std::optional<struct stat> now = statAt(a.dir, a.leaf);
+        if (!now && errno != ENOENT) return std::nullopt;
         if (missing) {
-            if (errno != ENOENT) return std::nullopt;
-            std::optional<std::string> target = followLinks(path);
-            if (!target) return std::nullopt;
-            held = File(::open(directoryOf(*target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (!held.isOpen()) return std::nullopt;
+            if (!now) return a;
+            continue;
         }
-        int r;
-        while ((r = ::flock(fdOf(held), LOCK_EX)) != 0 && errno == EINTR) {
+        struct stat locked;
+        if (now && ::fstat(fdOf(a.file), &locked) == 0 && sameFile(*now, locked)) {
+            a.locked = infoOf(locked);
+            return a;
         }
-        // A file system without locks leaves the run unguarded, as it was.
-        if (r != 0 && errno != ENOLCK && errno != EOPNOTSUPP && errno != EINVAL)
-            return std::nullopt;
-        struct stat now, locked;
-        int found = ::stat(path.c_str(), &now);
-        if (found != 0 && errno != ENOENT) return std::nullopt;
-        if (missing ? found != 0
-                    : found == 0 && ::fstat(fdOf(held), &locked) == 0 && sameFile(now, locked))
-            return ArchiveLock(std::move(held));
     }
 }
 
@@ -351,6 +454,13 @@ FilePtr openStream(const std::string& path, const char* mode) {
     FilePtr f(std::fopen(path.c_str(), mode));
     if (f) std::setvbuf(f.get(), nullptr, _IOFBF, 1 << 16);
     return f;
+}
+
+FilePtr streamOf(File& file, const char* mode) {
+    if (!file.isOpen()) return nullptr;
+    File second(::fcntl(fdOf(file), F_DUPFD_CLOEXEC, 0));
+    if (!second.isOpen() || ::lseek(fdOf(second), 0, SEEK_SET) != 0) return nullptr;
+    return toStream(std::move(second), mode);
 }
 
 FilePtr toStream(File&& file, const char* mode) {

@@ -9,6 +9,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -720,7 +721,7 @@ TEST_F(Fault, PathsAndPermissions) {
     // the archive cannot replace it; a symbolic link stays a link while its
     // target is replaced whole; another user's archive in a sticky directory,
     // which rename may not replace, is updated in place; a hard link keeps
-    // the old archive; a working copy is no more visible than the archive.
+    // the old archive; a working copy is owner-only until its commit.
     // Each row makes an archive with pelko, gives it the row's name, owner
     // and mode, and compares with what a plain run of the command gives.
     const bool root = ::geteuid() == 0;
@@ -757,6 +758,8 @@ TEST_F(Fault, PathsAndPermissions) {
         {"hard link", "t.pkz", 0644, 0, {}, {"-a", "new"}, "", Then::Replaced, 0644, true},
         {"private archive, failed add", "t.pkz", 0600, 0, {}, {"-a", "missing"},
          "Error: Couldn't add file \"missing\"\n", Then::Unchanged, 0600, false, 0600},
+        {"shared archive, failed add", "t.pkz", 0644, 0, {}, {"-a", "missing"},
+         "Error: Couldn't add file \"missing\"\n", Then::Unchanged, 0644, false, 0600},
     };
     // clang-format on
     for (const Commit& c : commits) {
@@ -931,6 +934,109 @@ TEST_F(Fault, ReaderRacingADelete) {
         std::string n = "x" + std::to_string(k);
         EXPECT_TRUE(readFile(path("out/" + n)) == readFile(path(n))) << n;
     }
+}
+
+// A name swapped while a run holds it. The add is held in its screening,
+// after it made its working copy and read the archive, by the warnings it
+// writes to a pipe nobody reads; then the working copy's or the archive's
+// name is made a link to a victim file (root's own backup, or the running
+// user's file). The commit must refuse, and the victim keep owner, mode and
+// bytes.
+TEST_F(Fault, NamesSwappedDuringARun) {
+    if (::geteuid() != 0 || !canBeNobody()) GTEST_SKIP() << "needs root and a second user";
+    const std::string twin(200, 'w');
+    struct Case {
+        std::string what, archive, swapped;
+        bool asOther;  // the run is kOther's, in a sticky directory, against its own file
+    };
+    const std::vector<Case> cases = {
+        {"working copy", "t.pkz", "t.pkz.swp0", false},
+        {"archive", "t.pkz", "t.pkz", false},
+        {"archive in a sticky directory", "sticky/t.pkz", "sticky/t.pkz", true},
+    };
+    for (size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        const std::string d = path("case" + std::to_string(i));
+        ASSERT_EQ(::mkdir(d.c_str(), 0777), 0);
+        ASSERT_EQ(::chmod(d.c_str(), 0777), 0);
+        const Bytes archive = makeArchive(d);
+        ASSERT_EQ(::mkdir((d + "/sticky").c_str(), 01777), 0);
+        ASSERT_EQ(::chmod((d + "/sticky").c_str(), 01777), 0);
+        ASSERT_EQ(::rename((d + "/t.pkz").c_str(), (d + "/" + c.archive).c_str()), 0);
+        ASSERT_EQ(::chown((d + "/" + c.archive).c_str(), kNobody, kNobody), 0);
+        ASSERT_EQ(::chmod((d + "/" + c.archive).c_str(), 0666), 0);
+        const std::string victim = d + "/victim";
+        writeFile(victim, archive);
+        const uid_t owner = c.asOther ? kOther : 0;
+        ASSERT_EQ(::chown(victim.c_str(), owner, owner), 0);
+        ASSERT_EQ(::chmod(victim.c_str(), 0600), 0);
+        writeFile(d + "/" + twin, "abracadabra");
+        ASSERT_EQ(::chmod((d + "/" + twin).c_str(), 0644), 0);
+        std::vector<std::string> args{"-a", c.archive};
+        std::string want;
+        for (int k = 0; k < 100; ++k) {
+            args.push_back(twin);
+            if (k > 0) want += "Warning: \"" + twin + "\" - two identical name.\n";
+        }
+        want += "Error: Couldn't copy temp archive \"" + c.archive + ".swp0\" to \"" + c.archive +
+                "\"\n";
+        int out[2];
+        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+        ASSERT_GT(::fcntl(out[0], F_SETPIPE_SZ, 4096), 0);
+        Hamper h;
+        h.asNobody = c.asOther;
+        h.uid = kOther;
+        pid_t pid = startHampered(d, args, h, out[1], 2);
+        ::close(out[1]);
+        char first = 0;
+        ASSERT_EQ(::read(out[0], &first, 1), 1);
+        ASSERT_EQ(::symlink(victim.c_str(), (d + "/link").c_str()), 0);
+        ASSERT_EQ(::rename((d + "/link").c_str(), (d + "/" + c.swapped).c_str()), 0);
+        const std::string printed = first + drain(out[0]);
+        const size_t last =
+            printed.rfind('\n', printed.size() - std::min<size_t>(2, printed.size()));
+        EXPECT_TRUE(printed == want)
+            << "last line: " << printed.substr(last == std::string::npos ? 0 : last + 1);
+        EXPECT_EQ(statusOf(pid), 1);
+        struct stat st;
+        ASSERT_EQ(::lstat(victim.c_str(), &st), 0);
+        EXPECT_EQ(st.st_uid, owner);
+        EXPECT_EQ(st.st_gid, owner);
+        EXPECT_EQ(st.st_mode & 07777, 0600u);
+        EXPECT_EQ(readFile(victim), archive);
+    }
+}
+
+// A first add takes no lock that others can hold: a lock on the directory,
+// which anyone who may read it can take, does not hold it up. The run is
+// watched until it ends, or until the kernel lists it waiting for a lock.
+TEST_F(Fault, FirstAddBesideALockedDirectory) {
+    writeFile(path("x"), "abracadabra");
+    const int held = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    const pid_t pid = startHampered(dir, {"-a", "t.pkz", "x"}, Hamper{}, null, null);
+    ::close(null);
+    const std::string waiter = " " + std::to_string(pid) + " ";
+    bool waiting = false;
+    int st = 0;
+    while (!waiting && ::waitpid(pid, &st, WNOHANG) == 0) {
+        std::ifstream locks("/proc/locks");
+        for (std::string line; std::getline(locks, line);)
+            waiting = waiting || (line.find("-> FLOCK") != std::string::npos &&
+                                  line.find(waiter) != std::string::npos);
+        if (waiting) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, &st, 0);
+        } else {
+            ::usleep(1000);
+        }
+    }
+    ::close(held);
+    EXPECT_FALSE(waiting) << "the first add waited for the directory's lock";
+    EXPECT_TRUE(WIFEXITED(st) && WEXITSTATUS(st) == 0);
+    EXPECT_EQ(run({"-l", "t.pkz"}).status, 0);
 }
 
 // A failure to write standard output fails the run.

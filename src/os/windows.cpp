@@ -116,13 +116,8 @@ bool isSeparator(wchar_t c) {
     return c == L'/' || c == L'\\';
 }
 
-// The full path that `path` finally names, through links and with the
-// names the file system keeps; nullopt when the file cannot be opened.
-std::optional<std::wstring> finalPath(const std::wstring& path) {
-    HANDLE h = ::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return std::nullopt;
-    File f = fileOf(h);
+// The full path of the open file `h`, with the names the file system keeps.
+std::optional<std::wstring> finalPathOf(HANDLE h) {
     std::wstring out(MAX_PATH, L'\0');
     for (int attempt = 0; attempt < 2; ++attempt) {
         DWORD n = ::GetFinalPathNameByHandleW(h, out.data(), DWORD(out.size()), 0);
@@ -136,6 +131,15 @@ std::optional<std::wstring> finalPath(const std::wstring& path) {
     return std::nullopt;
 }
 
+// UTF-16 to UTF-8, for names the system gives back.
+std::string narrow(const std::wstring& w) {
+    int n =
+        ::WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(size_t(std::max(n, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, w.data(), int(w.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
 bool isReparsePoint(HANDLE h) {
     FILE_BASIC_INFO basic;
     return !::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
@@ -145,13 +149,20 @@ bool isReparsePoint(HANDLE h) {
 // Opens the directory `dir` below the current directory, one component at a
 // time, refusing any that is a link or junction. The last one stays open
 // without delete sharing, which keeps it and every directory above it from
-// being renamed or replaced until the output is done.
+// being renamed or replaced until the output is done. A link the system does
+// not report as one (Wine shows the host's symbolic links as plain
+// directories) still cannot lead elsewhere: the directory opened must have
+// the current directory's final path followed by the components walked.
 File openDirBeneath(const std::wstring& dir, Error* err) {
     *err = Error::None;
-    std::wstring walked = L".";
-    File cur = fileOf(::CreateFileW(walked.c_str(), FILE_READ_ATTRIBUTES,
+    std::wstring walked = L".", expected;
+    auto openDir = [](const std::wstring& p, DWORD flags) {
+        return fileOf(::CreateFileW(p.c_str(), FILE_READ_ATTRIBUTES,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+                                    FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr));
+    };
+    File base = openDir(walked, 0);
+    File cur = openDir(walked, 0);
     for (size_t pos = 0; cur.isOpen() && pos < dir.size();) {
         size_t end = pos;
         while (end < dir.size() && !isSeparator(dir[end])) ++end;
@@ -163,16 +174,42 @@ File openDirBeneath(const std::wstring& dir, Error* err) {
             return File();
         }
         walked += L"\\" + part;
-        cur = fileOf(::CreateFileW(
-            walked.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        expected += L"\\" + part;
+        cur = openDir(walked, FILE_FLAG_OPEN_REPARSE_POINT);
         if (cur.isOpen() && isReparsePoint(handleOf(cur))) {
             *err = Error::Unsafe;
             return File();
         }
     }
-    if (!cur.isOpen()) *err = errorOf(::GetLastError());
+    if (!cur.isOpen() || !base.isOpen()) {
+        *err = errorOf(::GetLastError());
+        return File();
+    }
+    std::optional<std::wstring> here = finalPathOf(handleOf(base)),
+                                got = finalPathOf(handleOf(cur));
+    if (here && !here->empty() && isSeparator(here->back())) here->pop_back();
+    if (!here || !got) {
+        *err = Error::Other;
+        return File();
+    }
+    *here += expected;
+    if (::CompareStringOrdinal(here->data(), int(here->size()), got->data(), int(got->size()),
+                               TRUE) != CSTR_EQUAL) {
+        *err = Error::Unsafe;
+        return File();
+    }
     return cur;
+}
+
+// Whether the name `path` leads, without following a link there, to the file
+// `info` describes.
+bool leadsTo(const std::wstring& path, const FileInfo& info) {
+    File f =
+        fileOf(::CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, kShareAll, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    std::optional<FileInfo> now = f.isOpen() ? infoOf(handleOf(f)) : std::nullopt;
+    return now && !isReparsePoint(handleOf(f)) && now->device == info.device &&
+           now->inode == info.inode;
 }
 
 // The directory part of a relative path, with its separator; may be empty.
@@ -282,15 +319,23 @@ File openInput(const std::string& path) {
     return fileOf(openPath(path, GENERIC_READ, OPEN_EXISTING));
 }
 
-// Windows files carry no permission bits to give.
-std::optional<NewFile> createNumbered(const std::string& prefix, uint32_t) {
+// Windows files carry no permission bits to give; the working copy sits
+// beside the archive's name as given, and is reached by that name.
+std::optional<NewFile> createWorkingCopy(HeldArchive& archive) {
     for (int n = 0; n < 256; ++n) {
-        std::string name = prefix + std::to_string(n);
+        std::string name = archive.path + ".swp" + std::to_string(n);
         HANDLE h = openPath(name, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
-        if (h != INVALID_HANDLE_VALUE) return NewFile{std::move(name), fileOf(h)};
+        if (h != INVALID_HANDLE_VALUE) return NewFile{name, name, fileOf(h)};
         if (errorOf(::GetLastError()) != Error::Exists) return std::nullopt;
     }
     return std::nullopt;
+}
+
+void removeWorkingCopy(HeldArchive&, NewFile& copy) {
+    std::optional<FileInfo> mine = copy.file.isOpen() ? infoOf(handleOf(copy.file)) : std::nullopt;
+    std::optional<std::wstring> w = widen(copy.leaf);
+    copy.file.close();
+    if (w && (!mine || leadsTo(*w, *mine))) ::DeleteFileW(w->c_str());
 }
 
 bool copyContents(File& in, File& out) {
@@ -311,36 +356,37 @@ bool copyContents(File& in, File& out) {
 // Another program (a virus scanner, an indexer, a reader that did not share
 // deletion) may hold the archive for a moment: the rename is tried a few
 // times, and then the commit fails. It is never done as a copy in place,
-// which a crash would leave half written, so `extends` is not needed.
-bool replaceDurably(const std::string& from, const std::string& to, std::optional<uint64_t>) {
-    std::optional<std::wstring> wfrom = widen(from), wto = widen(to);
-    if (!wfrom || !wto) return false;
-    {
-        File t = fileOf(openPath(from, GENERIC_WRITE, OPEN_EXISTING));
-        if (!t.isOpen() || !t.sync() || !t.close()) return false;
+// which a crash would leave half written, so `extends` is not needed. NTFS
+// does not rename over a file that a handle holds open, so the archive's
+// handle is closed just before the rename; the lock stays held.
+Commit commitArchive(HeldArchive& archive, NewFile& copy, std::optional<uint64_t>) {
+    std::optional<std::wstring> from = widen(copy.leaf), to = widen(archive.leaf);
+    std::optional<FileInfo> mine = infoOf(handleOf(copy.file));
+    if (!from || !to || !mine || !copy.file.sync() || !leadsTo(*from, *mine)) return Commit::Failed;
+    if (archive.locked) {
+        // Only the file that was locked and read is replaced, and replacing
+        // it takes what writing it would take: a read-only archive stays.
+        File old = fileOf(
+            ::CreateFileW(to->c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        std::optional<FileInfo> info = old.isOpen() ? infoOf(handleOf(old)) : std::nullopt;
+        if (!info || !info->regular || isReparsePoint(handleOf(old)) ||
+            info->device != archive.locked->device || info->inode != archive.locked->inode)
+            return Commit::Failed;
+        old.close();
+        archive.file.close();
     }
-    // A link stays a link: the file it leads to is replaced. Replacing takes
-    // what writing would take: a read-only archive stays as it is.
-    std::wstring target = *wto;
-    HANDLE old = ::CreateFileW(wto->c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
-                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (old == INVALID_HANDLE_VALUE) {
-        if (errorOf(::GetLastError()) != Error::Missing) return false;
-    } else {
-        File f = fileOf(old);
-        std::optional<FileInfo> info = infoOf(old);
-        if (!info || !info->regular) return false;
-        if (std::optional<std::wstring> real = finalPath(*wto)) target = *real;
-    }
+    if (!copy.file.close()) return Commit::Failed;
+    const DWORD flags =
+        MOVEFILE_WRITE_THROUGH | (archive.locked ? MOVEFILE_REPLACE_EXISTING : DWORD(0));
     for (int attempt = 0;; ++attempt) {
-        if (::MoveFileExW(wfrom->c_str(), target.c_str(),
-                          MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-            return true;
+        if (::MoveFileExW(from->c_str(), to->c_str(), flags)) return Commit::Done;
         DWORD e = ::GetLastError();
+        if (!archive.locked && errorOf(e) == Error::Exists) return Commit::Taken;
         if ((e != ERROR_SHARING_VIOLATION && e != ERROR_LOCK_VIOLATION &&
              e != ERROR_ACCESS_DENIED) ||
             attempt == 5)
-            return false;
+            return Commit::Failed;
         ::Sleep(DWORD(20) << attempt);
     }
 }
@@ -438,6 +484,17 @@ FilePtr openStream(const std::string& path, const char* mode) {
     return f;
 }
 
+FilePtr streamOf(File& file, const char* mode) {
+    if (!file.isOpen()) return nullptr;
+    HANDLE second = nullptr;
+    if (!::DuplicateHandle(::GetCurrentProcess(), handleOf(file), ::GetCurrentProcess(), &second, 0,
+                           FALSE, DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    File f = fileOf(second);
+    if (!f.seek(0)) return nullptr;
+    return toStream(std::move(f), mode);
+}
+
 FilePtr toStream(File&& file, const char* mode) {
     std::string m = mode;
     if (m.find('b') == std::string::npos) m += 'b';
@@ -501,31 +558,47 @@ bool readAt(std::FILE* f, uint64_t offset, void* buf, size_t n) {
 // named after the archive's full path as given (the same whether or not the
 // archive exists yet, so that first adds take turns too). The system gives
 // it to the next waiter when its holder ends, however it ends.
-std::optional<ArchiveLock> lockArchive(const std::string& path) {
+std::optional<HeldArchive> holdArchive(const std::string& path) {
     std::optional<std::wstring> w = widen(path);
     if (!w) return std::nullopt;
     std::wstring full(32768, L'\0');
     DWORD n = ::GetFullPathNameW(w->c_str(), DWORD(full.size()), full.data(), nullptr);
     if (n == 0 || n >= full.size()) return std::nullopt;
     full.resize(n);
-    std::replace(full.begin(), full.end(), L'/', L'\\');
+    std::wstring key = full;
+    std::replace(key.begin(), key.end(), L'/', L'\\');
     // Names differ in case only as the same file: FNV-1a over the upper case.
-    ::CharUpperBuffW(full.data(), DWORD(full.size()));
+    ::CharUpperBuffW(key.data(), DWORD(key.size()));
     uint64_t hash = 14695981039346656037ull;
-    for (wchar_t c : full) {
+    for (wchar_t c : key) {
         hash ^= uint16_t(c);
         hash *= 1099511628211ull;
     }
     wchar_t name[64];
     std::swprintf(name, 64, L"Local\\pelko-archive-%016llx", (unsigned long long)hash);
-    HANDLE m = ::CreateMutexW(nullptr, FALSE, name);
-    if (!m) return std::nullopt;
-    DWORD r = ::WaitForSingleObject(m, INFINITE);
-    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) {
-        ::CloseHandle(m);
+    HeldArchive a;
+    a.path = path;
+    a.lock = fileOf(::CreateMutexW(nullptr, FALSE, name));
+    if (!a.lock.isOpen() || a.lock.native() == 0) {
+        a.lock.release();
         return std::nullopt;
     }
-    return ArchiveLock(File(reinterpret_cast<std::intptr_t>(m)));
+    DWORD r = ::WaitForSingleObject(handleOf(a.lock), INFINITE);
+    if (r != WAIT_OBJECT_0 && r != WAIT_ABANDONED) return std::nullopt;
+    // The archive is found once, here: a link in its place is followed now,
+    // and the commit replaces the file it led to, if that is still there.
+    a.file = fileOf(openPath(path, GENERIC_READ, OPEN_EXISTING));
+    if (!a.file.isOpen()) {
+        if (errorOf(::GetLastError()) != Error::Missing) return std::nullopt;
+        a.leaf = narrow(full);
+        return a;
+    }
+    std::optional<FileInfo> info = infoOf(handleOf(a.file));
+    if (!info) return std::nullopt;
+    std::optional<std::wstring> real = finalPathOf(handleOf(a.file));
+    a.locked = info;
+    a.leaf = narrow(real ? *real : full);
+    return a;
 }
 
 std::vector<std::string> arguments(int argc, wchar_t** argv) {

@@ -3,6 +3,7 @@
 // rules of both platforms.
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <optional>
 
 #include "archive/output_path.h"
@@ -212,6 +213,53 @@ TEST_F(Extract, StoredNamesWithDirectoriesAndHostileNames) {
                                         goodEntry(dots, abracadabraBlock())}));
     EXPECT_EQ(runOut({"-e", "../t.pkz"}).status, 0);
     EXPECT_EQ(readFile(path("out/..x")), kAbra);
+}
+
+// No run writes over the archive it reads, whatever name leads to it (".",
+// "..", a hard link): an entry stored under such a name is refused like an
+// unsafe path, and a file argument naming it gets the self-name warning. The
+// archive stays byte for byte as it was, and nothing else is left.
+TEST_F(Extract, NoRunWritesOverTheArchiveItReads) {
+    namespace fs = std::filesystem;
+    ASSERT_TRUE(makeDir(path("sub")));
+    const std::string self =
+        "Warning: \"t.pkz\" - bad name, couldn't use for compress itself.\n"
+        "File __warning__ not found in archive";
+    auto refused = [](const std::string& name) {
+        return "Warning: \"" + name +
+               "\" - unsafe path, refused.\nError: Couldn't extract file \"" + name + "\"\n";
+    };
+    struct Case {
+        std::string archive;  // its path in the run's directory; "hard" is a link to it
+        std::string stored;   // the name of its one entry
+        std::vector<std::string> args;
+        std::string out;
+        int status;
+    };
+    for (const Case& c : {
+             Case{"t.pkz", "t.pkz", {"-e", "t.pkz"}, refused("t.pkz"), 1},
+             Case{"t.pkz", "./t.pkz", {"-e", "t.pkz"}, refused("./t.pkz"), 1},
+             Case{"t.pkz", "hard", {"-e", "t.pkz"}, refused("hard"), 1},
+             Case{"sub/t.pkz", "sub/t.pkz", {"-e", "sub/t.pkz"}, refused("sub/t.pkz"), 1},
+             Case{"t.pkz", "./t.pkz", {"-e", "t.pkz", "./t.pkz"}, self, 0},
+             Case{"t.pkz", "hard", {"-e", "t.pkz", "hard"}, self, 0},
+             Case{"t.pkz", "sub/../t.pkz", {"-d", "t.pkz", "sub/../t.pkz"}, self, 0},
+             Case{"t.pkz", "hard", {"-d", "t.pkz", "hard"}, self, 0},
+         }) {
+        SCOPED_TRACE(c.args.back() + " of " + c.args[0] + " with an entry " + c.stored);
+        const Bytes archive = archiveOf({goodEntry(c.stored, abracadabraBlock())});
+        writeFile(path(c.archive), archive);
+        fs::create_hard_link(path(c.archive), path("hard"));
+        const std::vector<std::string> files = listDir(dir), inSub = listDir(path("sub"));
+        RunResult r = run(c.args);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(readFile(path(c.archive)), archive);
+        EXPECT_EQ(listDir(dir), files);
+        EXPECT_EQ(listDir(path("sub")), inSub);
+        fs::remove(path("hard"));
+        fs::remove(path(c.archive));
+    }
 }
 
 // Stored names against both platforms' rules: the path written, or "refused".

@@ -5,13 +5,13 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "archive/working_copy.h"
 #include "codec/workers.h"
+#include "os/os.h"
 
 namespace pelko {
 
@@ -33,13 +33,14 @@ std::optional<WorkingCopy> archMakeTemp(HeldArchive& archive);
 os::Commit archMake(HeldArchive& archive, WorkingCopy& temp,
                     std::optional<uint64_t> extends = std::nullopt);
 
-// Screening. The first stage compares the names with the archive name (and,
-// through `isArchive`, with other names for the archive's file) and with
-// each other; archCheckFileNames adds the second stage against the names
-// stored in the working copy `temp` of `archive`, and fails when its first
-// end marker is not its last byte. `end_pos`, when given, receives its
-// length.
-void screenNames(NameList& names, const std::function<bool(const std::string&)>& isArchive = {});
+// Screening. The first stage compares the names with the archive name, and
+// with each other; a name that leads to one of `archive_files` (the archive
+// under another name: through "." or "..", a link) counts as the archive
+// name. archCheckFileNames runs it with the archive's file and the working
+// copy's, then the second stage against the names stored in the working copy
+// `temp` of `archive`, and fails when its first end marker is not its last
+// byte. `end_pos`, when given, receives its length.
+void screenNames(NameList& names, const std::vector<os::FileId>& archive_files = {});
 int archCheckFileNames(const HeldArchive& archive, WorkingCopy& temp, NameList& names,
                        uint64_t* end_pos = nullptr);
 

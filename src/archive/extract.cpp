@@ -26,6 +26,34 @@ struct TempOutput {
     ~TempOutput() { os::discardOutput(out); }
 };
 
+// What the entries of one run share: the archive's own file, which no
+// output may replace whatever name leads to it (an entry "./a.pkz" of
+// a.pkz, a hard link's name), and whether every block so far checked.
+struct Run {
+    std::optional<os::FileId> archive_file;
+    bool& intact;
+};
+
+void refused(const std::string& out) {
+    std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+}
+
+// The output for the safe path `path` of the stored name `out`, telling of
+// a refused path; nullopt on failure.
+std::optional<os::Output> create(const Run& run, const std::string& out, const std::string& path) {
+    os::Error err = os::Error::None;
+    std::optional<os::Output> created = os::createOutput(path, &err, run.archive_file);
+    if (!created && err == os::Error::Unsafe) refused(out);
+    return created;
+}
+
+int commit(TempOutput& tmp, const std::string& out) {
+    os::Error err = os::Error::None;
+    if (os::commitOutput(tmp.out, &err)) return 0;
+    if (err == os::Error::Unsafe) refused(out);
+    return 1;
+}
+
 // The compressed block, read front to back in bounded pieces by positioned
 // reads, with the CRC-32 of everything read so far.
 struct BlockInput {
@@ -110,14 +138,14 @@ constexpr uint64_t kSmallBlock = uint64_t(1) << 20, kSmallOutput = uint64_t(1) <
 constexpr size_t kBatchEntries = 16;
 
 // Extracting one entry from the open archive, as archExtractFile does;
-// `options` choose the decoder. `intact` turns false at a bad-hash warning.
+// `options` choose the decoder.
 int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset,
-                     const DecodeOptions& options, bool& intact) {
+                     const DecodeOptions& options, Run& run) {
     if (offset == 0 || out == kRejectedName) return 0;
     if (!archive) return 1;
     std::optional<std::string> path = safeOutputPath(out);
     if (!path) {
-        std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+        refused(out);
         return 1;
     }
     if (path->empty()) return 1;
@@ -127,13 +155,8 @@ int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset
     // A block that reaches past the end of the archive cannot be read whole.
     std::optional<uint64_t> archive_size = os::size(archive);
     if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return 1;
-    os::Error err = os::Error::None;
-    std::optional<os::Output> created = os::createOutput(*path, &err);
-    if (!created) {
-        if (err == os::Error::Unsafe)
-            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
-        return 1;
-    }
+    std::optional<os::Output> created = create(run, out, *path);
+    if (!created) return 1;
     TempOutput tmp{std::move(*created)};
     BlockInput in{archive, offset + kEntryFieldBytes, block_len};
     bool decoded = decodeTo(in, tmp.out.file, options);
@@ -142,10 +165,10 @@ int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset
     if (!in.drain()) return 1;
     if (in.crc != crc) {
         std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
-        intact = false;
+        run.intact = false;
     }
     if (!decoded) return 1;
-    return os::commitOutput(tmp.out) ? 0 : 1;
+    return commit(tmp, out);
 }
 
 // A small entry read, checked and decoded in memory by any thread of the
@@ -198,14 +221,14 @@ void decodeEntry(std::FILE* archive, const std::string& out, uint64_t offset, De
 }
 
 // Makes the file of a decoded entry, prints its warnings and commits it;
-// the entry's status. `intact` turns false at a bad-hash warning.
-int writeEntry(const std::string& out, Decoded& r, bool& intact) {
+// the entry's status.
+int writeEntry(const std::string& out, Decoded& r, Run& run) {
     using State = Decoded::State;
     switch (r.state) {
         case State::Skip:
             return 0;
         case State::Unsafe:
-            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
+            refused(out);
             return 1;
         case State::Failed:
         case State::Large:
@@ -213,29 +236,25 @@ int writeEntry(const std::string& out, Decoded& r, bool& intact) {
         case State::Ready:
             break;
     }
-    os::Error err = os::Error::None;
-    std::optional<os::Output> created = os::createOutput(*safeOutputPath(out), &err);
-    if (!created) {
-        if (err == os::Error::Unsafe)
-            std::printf("Warning: \"%s\" - unsafe path, refused.\n", out.c_str());
-        return 1;
-    }
+    std::optional<os::Output> created = create(run, out, *safeOutputPath(out));
+    if (!created) return 1;
     TempOutput tmp{std::move(*created)};
     if (r.readFailed) return 1;
     const bool wrote = r.decoded && tmp.out.file.writeAll(r.data.data(), r.data.size());
     if (r.badHash) {
         std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
-        intact = false;
+        run.intact = false;
     }
     if (!wrote) return 1;
-    return os::commitOutput(tmp.out) ? 0 : 1;
+    return commit(tmp, out);
 }
 
 }  // namespace
 
 int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
     bool intact = true;
-    return extractStreaming(archive, out, offset, {}, intact);
+    Run run{archive ? os::identity(archive) : std::nullopt, intact};
+    return extractStreaming(archive, out, offset, {}, run);
 }
 
 int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
@@ -243,6 +262,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
                      Workers& team) {
     failed = 0;
     intact = true;
+    Run run{archive ? os::identity(archive) : std::nullopt, intact};
     const size_t n = std::min(names.size(), offsets.size());
     std::vector<Decoded> batch[2];
     std::vector<uint8_t> scratch;
@@ -279,7 +299,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
             for (; at < count[cur]; ++at) {
                 Decoded& r = batch[cur][at];
                 if (r.state == Decoded::State::Large) return;
-                status = writeEntry(names[from[cur] + at], r, intact);
+                status = writeEntry(names[from[cur] + at], r, run);
                 if (status != 0) return;
             }
         };
@@ -292,7 +312,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
         });
         while (status == 0 && at < count[cur]) {
             const size_t k = from[cur] + at;
-            status = extractStreaming(archive, names[k], offsets[k], shared, intact);
+            status = extractStreaming(archive, names[k], offsets[k], shared, run);
             if (status != 0) break;
             ++at;
             writeSome();

@@ -12,7 +12,11 @@ std::optional<std::vector<uint64_t>> archCreateOffsetTable(std::FILE* archive, N
                                                            bool whole) {
     try {
         std::vector<uint64_t> table(names.size(), 0);
-        screenNames(names);
+        // The archive's file under another name is the archive's name too.
+        std::vector<os::FileId> files;
+        if (std::optional<os::FileId> id = archive ? os::identity(archive) : std::nullopt)
+            files.push_back(*id);
+        screenNames(names, files);
         std::unordered_map<std::string, size_t> wanted;
         for (size_t j = 1; j < names.size(); ++j)
             if (names[j] != kRejectedName) wanted.emplace(names[j], j);

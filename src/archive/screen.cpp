@@ -2,6 +2,7 @@
 // repeat an earlier name, or (when adding) are already stored. Hash maps keep
 // it linear in the number of names while the warnings come out in the order
 // of a plain pairwise scan.
+#include <algorithm>
 #include <cstdio>
 #include <unordered_map>
 
@@ -11,12 +12,28 @@
 
 namespace pelko {
 
-void screenNames(NameList& names, const std::function<bool(const std::string&)>& isArchive) {
+namespace {
+
+std::optional<os::FileId> idOf(const std::string& path) {
+    std::optional<os::FileInfo> info = os::pathInfo(path);
+    if (!info) return std::nullopt;
+    return info->id();
+}
+
+}  // namespace
+
+void screenNames(NameList& names, const std::vector<os::FileId>& archive_files) {
+    auto isArchive = [&](const std::string& name) {
+        if (archive_files.empty()) return false;
+        std::optional<os::FileId> id = idOf(name);
+        return id &&
+               std::find(archive_files.begin(), archive_files.end(), *id) != archive_files.end();
+    };
     std::unordered_map<std::string, std::vector<size_t>> copies;
     for (size_t i = 1; i < names.size(); ++i) copies[names[i]].push_back(i);
     for (size_t i = 1; i < names.size(); ++i) {
         if (names[i] == kRejectedName) continue;
-        if (names[i] == names[0] || (isArchive && isArchive(names[i]))) {
+        if (names[i] == names[0] || isArchive(names[i])) {
             std::printf("Warning: \"%s\" - bad name, couldn't use for compress itself.\n",
                         names[0].c_str());
             names[i] = kRejectedName;
@@ -33,18 +50,12 @@ void screenNames(NameList& names, const std::function<bool(const std::string&)>&
 
 int archCheckFileNames(const HeldArchive& archive, WorkingCopy& temp, NameList& names,
                        uint64_t* end_pos) {
-    // Another name for the archive's file (through "." or "..", a link), or
-    // for the working copy, would store the archive inside itself.
-    using Id = std::pair<uint64_t, uint64_t>;
-    auto idOf = [](const std::optional<os::FileInfo>& info) -> std::optional<Id> {
-        if (!info) return std::nullopt;
-        return Id(info->device, info->inode);
-    };
-    const auto archiveId = idOf(archive.locked), copy = idOf(os::fileInfo(temp.file));
-    screenNames(names, [&](const std::string& name) {
-        const auto id = (archiveId || copy) ? idOf(os::pathInfo(name)) : std::nullopt;
-        return id && (id == archiveId || id == copy);
-    });
+    // Another name for the archive's file, or for the working copy, would
+    // store the archive inside itself.
+    std::vector<os::FileId> files;
+    for (const std::optional<os::FileInfo>& info : {archive.locked, os::fileInfo(temp.file)})
+        if (info) files.push_back(info->id());
+    screenNames(names, files);
     std::unordered_map<std::string, size_t> kept;
     for (size_t k = 1; k < names.size(); ++k)
         if (names[k] != kRejectedName) kept.emplace(names[k], k);

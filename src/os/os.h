@@ -74,28 +74,43 @@ File openInput(const std::string& path);
 // Copies the rest of `in` to `out`, inside the kernel where it can.
 bool copyContents(File& in, File& out);
 
+// Which file a file is, the same while both stay the same: the device (or
+// volume) and the file's number on it.
+struct FileId {
+    std::uint64_t device = 0, inode = 0;
+    bool operator==(const FileId&) const = default;
+};
+// Of the file an open stream reads or writes.
+std::optional<FileId> identity(std::FILE* f);
+
 // A file written in place of an output below the current directory. It is
 // created under a short name of its own in the target's directory, so that it
 // fits wherever the target's name fits, and removed again unless committed,
 // also when SIGINT, SIGTERM or SIGHUP ends the run (which then ends as the
 // signal would).
 struct Output {
-    File dir;          // the target's directory
-    std::string leaf;  // the target's name in it
-    std::string temp;  // the file's own name in it; empty once gone
-    File file;         // open for writing
-    int guard = -1;    // its place among the files a signal removes
+    File dir;                     // the target's directory
+    std::string leaf;             // the target's name in it
+    std::string temp;             // the file's own name in it; empty once gone
+    File file;                    // open for writing
+    int guard = -1;               // its place among the files a signal removes
+    std::optional<FileId> spare;  // the file it must not replace
 };
 // Creates the file for the target `path`, relative to the current directory,
 // whose directory must exist and be reached without passing through a
-// symbolic link (Error::Unsafe otherwise); nullopt on failure.
-std::optional<Output> createOutput(const std::string& path, Error* err = nullptr);
+// symbolic link (Error::Unsafe otherwise); nullopt on failure. A target that
+// is the file `spare` (the archive a run reads, under whatever name), found
+// in the opened directory without following a link, is Error::Unsafe too,
+// here and again at the commit.
+std::optional<Output> createOutput(const std::string& path, Error* err = nullptr,
+                                   std::optional<FileId> spare = std::nullopt);
 // Closes the file and puts it in the target's place atomically; nothing is
 // flushed to the disk. An existing regular file found there, without
 // following links, lends its permission bits less the set-user-ID, set-group-ID
 // and sticky bits; otherwise the file keeps the 0666 less the umask it was
 // created with. A link in the target's place is replaced, never followed.
-bool commitOutput(Output& out);
+// `err` tells Error::Unsafe from other failures.
+bool commitOutput(Output& out, Error* err = nullptr);
 // Closes and removes the file unless it was committed.
 void discardOutput(Output& out);
 
@@ -107,6 +122,7 @@ struct FileInfo {
     bool regular = false;
     // Identity: a file is the same file while both stay the same.
     std::uint64_t device = 0, inode = 0;
+    FileId id() const { return {device, inode}; }
     // Permission bits as POSIX counts them (0777 and below).
     std::uint32_t permissions = 0;
     // Seconds since 1970 as the format stores them: the creation time where

@@ -140,16 +140,38 @@ File openDirBeneath(const std::string& dir, Error* err) {
     return openDirByWalk(dir, err);
 }
 
+FileId idOf(const struct stat& st) {
+    return {uint64_t(st.st_dev), uint64_t(st.st_ino)};
+}
+
+// Whether `leaf` in the directory `dir`, not followed if it is a link, is the
+// file `spare`.
+bool isSpared(int dir, const std::string& leaf, const std::optional<FileId>& spare) {
+    struct stat st;
+    return spare && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+           idOf(st) == *spare;
+}
+
 }  // namespace
 
-std::optional<Output> createOutput(const std::string& path, Error* err) {
+std::optional<FileId> identity(std::FILE* f) {
+    struct stat st;
+    if (::fstat(::fileno(f), &st) != 0) return std::nullopt;
+    return idOf(st);
+}
+
+std::optional<Output> createOutput(const std::string& path, Error* err,
+                                   std::optional<FileId> spare) {
     Error e = Error::None;
     size_t cut = path.find_last_of('/');
     std::string dir = cut == std::string::npos ? std::string() : path.substr(0, cut);
     Output out;
     out.leaf = cut == std::string::npos ? path : path.substr(cut + 1);
+    out.spare = spare;
     out.dir = openDirBeneath(dir, &e);
-    if (out.dir.isOpen() && !out.leaf.empty()) {
+    if (out.dir.isOpen() && isSpared(fdOf(out.dir), out.leaf, spare)) {
+        e = Error::Unsafe;
+    } else if (out.dir.isOpen() && !out.leaf.empty()) {
         // The process id does not change during a run; asking once spares a
         // system call per extracted file.
         static const std::string prefix = ".pelko-tmp" + std::to_string(::getpid()) + "-";
@@ -172,11 +194,15 @@ std::optional<Output> createOutput(const std::string& path, Error* err) {
 // An existing regular target is swapped out atomically and then removed: a
 // plain rename over it would make ext4 flush the new file to disk first,
 // which costs more than producing it.
-bool commitOutput(Output& out) {
+bool commitOutput(Output& out, Error* err) {
     int dir = fdOf(out.dir);
     struct stat st;
-    bool regular =
-        ::fstatat(dir, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
+    const bool found = ::fstatat(dir, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (found && out.spare && idOf(st) == *out.spare) {
+        if (err) *err = Error::Unsafe;
+        return false;
+    }
+    const bool regular = found && S_ISREG(st.st_mode);
     if (regular) ::fchmod(fdOf(out.file), st.st_mode & 0777);
     if (!out.file.close()) return false;
     if (regular &&

@@ -218,6 +218,16 @@ std::string directoryPart(const std::string& path) {
     return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
 }
 
+// Whether `path`, not followed if it is a link or junction, is the file
+// `spare`: the same volume serial number and file index.
+bool isSpared(const std::string& path, const std::optional<FileId>& spare) {
+    if (!spare) return false;
+    File f = fileOf(openPath(path, FILE_READ_ATTRIBUTES, OPEN_EXISTING,
+                             FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT));
+    std::optional<FileInfo> info = f.isOpen() ? infoOf(handleOf(f)) : std::nullopt;
+    return info && info->id() == *spare;
+}
+
 }  // namespace
 
 File& File::operator=(File&& o) noexcept {
@@ -394,14 +404,20 @@ Commit commitArchive(HeldArchive& archive, NewFile& copy, std::optional<uint64_t
 // The temporary file is marked for deletion from its creation on, so that
 // however the run ends (Ctrl+C, a closed console, a crash), the system
 // removes it; the commit takes the mark back just before the rename.
-std::optional<Output> createOutput(const std::string& path, Error* err) {
+std::optional<Output> createOutput(const std::string& path, Error* err,
+                                   std::optional<FileId> spare) {
     Error e = Error::None;
     const std::string dir = directoryPart(path);
     std::optional<std::wstring> wdir = widen(dir);
     Output out;
     out.leaf = path.substr(dir.size());
+    out.spare = spare;
     if (wdir) out.dir = openDirBeneath(*wdir, &e);
-    if (out.dir.isOpen() && !out.leaf.empty()) {
+    // The directory stays open without delete sharing, so `path` keeps
+    // leading through it while the output is made.
+    if (out.dir.isOpen() && isSpared(path, spare)) {
+        e = Error::Unsafe;
+    } else if (out.dir.isOpen() && !out.leaf.empty()) {
         std::string prefix = dir + ".pelko-tmp" + std::to_string(::GetCurrentProcessId()) + "-";
         for (int n = 0; n < 256; ++n) {
             out.temp = prefix + std::to_string(n);
@@ -427,10 +443,14 @@ std::optional<Output> createOutput(const std::string& path, Error* err) {
 
 // A link in the target's place is replaced, not followed; a read-only file
 // is not replaced.
-bool commitOutput(Output& out) {
+bool commitOutput(Output& out, Error* err) {
     std::optional<std::wstring> temp = widen(out.temp);
     std::optional<std::wstring> target = widen(directoryPart(out.temp) + out.leaf);
     if (!temp || !target) return false;
+    if (isSpared(directoryPart(out.temp) + out.leaf, out.spare)) {
+        if (err) *err = Error::Unsafe;
+        return false;
+    }
     FILE_DISPOSITION_INFO keep{FALSE};
     if (out.guard >= 0 &&
         !::SetFileInformationByHandle(handleOf(out.file), FileDispositionInfo, &keep, sizeof keep))
@@ -463,6 +483,12 @@ bool removeFile(const std::string& path) {
 
 std::optional<FileInfo> fileInfo(File& f) {
     return infoOf(handleOf(f));
+}
+
+std::optional<FileId> identity(std::FILE* f) {
+    std::optional<FileInfo> info = infoOf(reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(f))));
+    if (!info) return std::nullopt;
+    return info->id();
 }
 
 std::optional<FileInfo> pathInfo(const std::string& path) {

@@ -67,17 +67,20 @@ TEST_F(Extract, ExtractAllInArchiveOrder) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("out/d")), kAbra);
-    writeFile(path("out/d"), "old");
+    // Permission bits the creation mask would take, and bits it would not.
+    for (unsigned mode : {0600u, 0666u}) {
+        writeFile(path("out/d"), "old");
 #ifndef _WIN32
-    ASSERT_EQ(::chmod(path("out/d").c_str(), 0600), 0);
+        ASSERT_EQ(::chmod(path("out/d").c_str(), mode), 0);
 #endif
-    EXPECT_EQ(runOut({"-e", "../t.pkz", "d"}).status, 0);
-    EXPECT_EQ(readFile(path("out/d")), kAbra) << "an existing file is replaced";
+        EXPECT_EQ(runOut({"-e", "../t.pkz", "d"}).status, 0);
+        EXPECT_EQ(readFile(path("out/d")), kAbra) << "an existing file is replaced";
 #ifndef _WIN32  // Windows files have no permission bits
-    struct stat st;
-    ASSERT_EQ(::stat(path("out/d").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u) << "and keeps its permission bits";
+        struct stat st;
+        ASSERT_EQ(::stat(path("out/d").c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, mode) << "and keeps its permission bits";
 #endif
+    }
     EXPECT_EQ(listDir(path("out")), (std::vector<std::string>{"d", "x"})) << "no temporary left";
 }
 
@@ -135,22 +138,28 @@ TEST_F(Extract, DamagedBlocks) {
     ::unlink(path("out/bc").c_str());
 
     // Blocks that cannot be decoded fail, leave an existing file as it was,
-    // and leave no partial file behind.
+    // and leave no partial file behind, where a file existed or not.
     Bytes noMatch{0x01, 0x03, 0, 0, 0, 'q', 0x00, 0x01, 0x80};  // stream starts with a 1 bit
     Bytes shortHeader{0x05, 0x0B, 0, 0, 0, 0x61, 0x00};
     // 17 one-bit codes in a stream of 2 bytes.
     Bytes pastStream{0x01, 0x11, 0, 0, 0, 'q', 0x00, 0x01, 0x00, 0x00};
-    for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}, pastStream}) {
-        writeFile(path("t.pkz"),
-                  archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
-        writeFile(path("out/keep"), "precious");
-        for (const auto& args : std::vector<std::vector<std::string>>{{"-e", "../t.pkz"},
-                                                                      {"-e", "../t.pkz", "keep"}}) {
-            RunResult e = runOut(args);
-            EXPECT_EQ(e.out, "Error: Couldn't extract file \"keep\"\n");
-            EXPECT_EQ(e.status, 1);
-            EXPECT_EQ(readFile(path("out/keep")), bytesOf("precious"));
-            EXPECT_EQ(listDir(path("out")), (std::vector<std::string>{"a", "keep"}));
+    for (bool existing : {false, true}) {
+        for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}, pastStream}) {
+            writeFile(path("t.pkz"),
+                      archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
+            ::unlink(path("out/keep").c_str());
+            if (existing) writeFile(path("out/keep"), "precious");
+            for (const auto& args : std::vector<std::vector<std::string>>{
+                     {"-e", "../t.pkz"}, {"-e", "../t.pkz", "keep"}}) {
+                RunResult e = runOut(args);
+                EXPECT_EQ(e.out, "Error: Couldn't extract file \"keep\"\n");
+                EXPECT_EQ(e.status, 1);
+                if (existing) {
+                    EXPECT_EQ(readFile(path("out/keep")), bytesOf("precious"));
+                }
+                EXPECT_EQ(listDir(path("out")), existing ? (std::vector<std::string>{"a", "keep"})
+                                                         : std::vector<std::string>{"a"});
+            }
         }
     }
 

@@ -852,10 +852,22 @@ TEST_F(Fault, PathsAndPermissions) {
     }
 }
 
-// An extraction ended by a signal removes its temporary file and ends as the
-// signal would. The run is held inside an entry, its temporary file present,
-// by a full output pipe: every entry fails its CRC, and the warnings come
-// before the file takes its place.
+// The file of `dir` that process `pid` has open, by its path; empty if none.
+std::string openFileIn(pid_t pid, const std::string& dir) {
+    std::error_code ec;
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (const auto& fd : std::filesystem::directory_iterator(fds, ec)) {
+        std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (!ec && target.rfind(dir + "/", 0) == 0) return target;
+    }
+    return "";
+}
+
+// An extraction ended by a signal removes the file it was writing, whether
+// that was a temporary beside an existing file or a new file where there was
+// none, and ends as the signal would. The run is held inside an entry, its
+// file open, by a full output pipe: every entry fails its CRC, and the
+// warnings come before the file takes its place.
 TEST_F(Fault, SignalDuringExtraction) {
     std::vector<Bytes> entries;
     std::vector<std::string> names;
@@ -865,36 +877,44 @@ TEST_F(Fault, SignalDuringExtraction) {
     }
     writeFile(path("t.pkz"), archiveOf(entries));
     ASSERT_EQ(::mkdir(path("out").c_str(), 0755), 0);
-    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(sig);
-        for (const std::string& n : names) writeFile(path("out/" + n), "precious");
-        int out[2];
-        ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-        ASSERT_GT(::fcntl(out[0], F_SETPIPE_SZ, 4096), 0);
-        pid_t pid = startHampered(path("out"), {"-e", "../t.pkz"}, Hamper{}, out[1], 2);
-        ::close(out[1]);
-        // Wait until the run sleeps on the full pipe, its temporary file
-        // present.
-        bool held = false;
-        while (!held) {
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string pidField, comm, state;
-            stat >> pidField >> comm >> state;
-            if (state == "Z" || state.empty()) break;
-            held = state == "S" && listDir(path("out")).size() > names.size();
-            if (!held) ::usleep(1000);
-        }
-        ASSERT_TRUE(held) << "the run did not wait on its output";
-        ::kill(pid, sig);
-        drain(out[0]);
-        EXPECT_EQ(statusOf(pid), 128 + sig);
-        std::vector<std::string> extra;
-        for (const std::string& n : listDir(path("out")))
-            if (std::find(names.begin(), names.end(), n) == names.end()) extra.push_back(n);
-        EXPECT_EQ(extra, std::vector<std::string>{}) << "no temporary file is left";
-        for (const std::string& n : names) {
-            Bytes b = readFile(path("out/" + n));
-            EXPECT_TRUE(b == bytesOf("abracadabra") || b == bytesOf("precious"));
+    const std::string out = std::filesystem::canonical(path("out")).string();
+    for (bool existing : {true, false}) {
+        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE(std::to_string(sig) + (existing ? " over existing files" : " new files"));
+            for (const std::string& n : listDir(out)) ::unlink((out + "/" + n).c_str());
+            if (existing)
+                for (const std::string& n : names) writeFile(out + "/" + n, "precious");
+            int pipe[2];
+            ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+            ASSERT_GT(::fcntl(pipe[0], F_SETPIPE_SZ, 4096), 0);
+            pid_t pid = startHampered(out, {"-e", "../t.pkz"}, Hamper{}, pipe[1], 2);
+            ::close(pipe[1]);
+            // Wait until the run sleeps on the full pipe, its file open.
+            std::string held;
+            while (held.empty()) {
+                std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+                std::string pidField, comm, state;
+                stat >> pidField >> comm >> state;
+                if (state == "Z" || state.empty()) break;
+                if (state == "S") held = openFileIn(pid, out);
+                if (held.empty()) ::usleep(1000);
+            }
+            ASSERT_NE(held, "") << "the run did not wait on its output";
+            ::kill(pid, sig);
+            drain(pipe[0]);
+            EXPECT_EQ(statusOf(pid), 128 + sig);
+            EXPECT_FALSE(fileExists(held)) << "the file being written is removed";
+            std::vector<std::string> extra;
+            for (const std::string& n : listDir(out))
+                if (std::find(names.begin(), names.end(), n) == names.end()) extra.push_back(n);
+            EXPECT_EQ(extra, std::vector<std::string>{}) << "no temporary file is left";
+            for (const std::string& n : listDir(out)) {
+                Bytes b = readFile(out + "/" + n);
+                EXPECT_TRUE(b == bytesOf("abracadabra") || (existing && b == bytesOf("precious")));
+            }
+            if (existing) {
+                EXPECT_EQ(listDir(out).size(), names.size());
+            }
         }
     }
 }

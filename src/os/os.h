@@ -83,17 +83,21 @@ struct FileId {
 // Of the file an open stream reads or writes.
 std::optional<FileId> identity(std::FILE* f);
 
-// A file written in place of an output below the current directory. It is
-// created under a short name of its own in the target's directory, so that it
-// fits wherever the target's name fits, and removed again unless committed,
-// also when SIGINT, SIGTERM or SIGHUP ends the run (which then ends as the
-// signal would).
+// A file written in place of an output below the current directory. Where
+// something has the target's name, it is created under a short name of its
+// own in the target's directory, so that it fits wherever the target's name
+// fits; where nothing has, it may be created under the target's name itself,
+// exclusively, since there is nothing to keep. Either way it is removed again
+// unless committed, also when SIGINT, SIGTERM or SIGHUP ends the run (which
+// then ends as the signal would).
 struct Output {
-    File dir;                     // the target's directory
+    std::shared_ptr<File> dir;    // the target's directory, shared by outputs made there in a row
     std::string leaf;             // the target's name in it
     std::string temp;             // the file's own name in it; empty once gone
     File file;                    // open for writing
     int guard = -1;               // its place among the files a signal removes
+    bool fresh = false;           // made under the target's name, where nothing was
+    int lends = -1;               // permission bits the target had, or -1 if none was seen
     std::optional<FileId> spare;  // the file it must not replace
 };
 // Creates the file for the target `path`, relative to the current directory,

@@ -1,9 +1,11 @@
 // Outputs below the current directory on POSIX systems: directories reached
 // without passing through a symbolic link, files written under a short name
-// of their own beside their target and renamed into its place, their
-// removal when SIGINT, SIGTERM or SIGHUP ends the run, and a file-size limit
-// that fails a write instead of ending the run.
+// of their own beside an existing target and swapped into its place, or
+// under the target's own name where there was none, their removal when
+// SIGINT, SIGTERM or SIGHUP ends the run, and a file-size limit that fails a
+// write instead of ending the run.
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -24,14 +26,14 @@
 namespace pelko::os {
 namespace {
 
-// Temporary files a signal must not leave behind: the directory's
-// descriptor and the name in it, published by the descriptor last so that
-// the handler never sees half a name. Several slots, so that threads may
-// each write an output.
+// Files a signal must not leave behind: the directory's descriptor and the
+// name in it, published by the descriptor last so that the handler never
+// sees half a name. Several slots, so that threads may each write an output;
+// room for any name a directory can hold.
 struct Guard {
     std::atomic<bool> taken{false};
     std::atomic<int> dir{-1};
-    char name[64] = {};
+    char name[NAME_MAX + 1] = {};
 };
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 Guard guards[64];
@@ -144,12 +146,35 @@ FileId idOf(const struct stat& st) {
     return {uint64_t(st.st_dev), uint64_t(st.st_ino)};
 }
 
-// Whether `leaf` in the directory `dir`, not followed if it is a link, is the
-// file `spare`.
-bool isSpared(int dir, const std::string& leaf, const std::optional<FileId>& spare) {
-    struct stat st;
-    return spare && ::fstatat(dir, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-           idOf(st) == *spare;
+// The directory of the last output, kept open for the next: extracted files
+// come directory by directory, and each lookup of the same path would only
+// find the same directory again.
+struct LastDir {
+    std::mutex lock;
+    std::string path;
+    std::shared_ptr<File> dir;
+} lastDir;
+
+std::shared_ptr<File> openOutputDir(const std::string& dir, Error* err) {
+    std::lock_guard<std::mutex> hold(lastDir.lock);
+    *err = Error::None;
+    if (lastDir.dir && lastDir.path == dir) return lastDir.dir;
+    File f = openDirBeneath(dir, err);
+    if (!f.isOpen()) return nullptr;
+    lastDir.dir = std::make_shared<File>(std::move(f));
+    lastDir.path = dir;
+    return lastDir.dir;
+}
+
+// The permission bits taken away from files as they are created; asked once,
+// before this run creates any, since asking means setting it.
+mode_t creationMask() {
+    static const mode_t mask = [] {
+        mode_t m = ::umask(0);
+        ::umask(m);
+        return m;
+    }();
+    return mask;
 }
 
 }  // namespace
@@ -168,34 +193,68 @@ std::optional<Output> createOutput(const std::string& path, Error* err,
     Output out;
     out.leaf = cut == std::string::npos ? path : path.substr(cut + 1);
     out.spare = spare;
-    out.dir = openDirBeneath(dir, &e);
-    if (out.dir.isOpen() && isSpared(fdOf(out.dir), out.leaf, spare)) {
-        e = Error::Unsafe;
-    } else if (out.dir.isOpen() && !out.leaf.empty()) {
+    creationMask();
+    out.dir = openOutputDir(dir, &e);
+    if (out.dir && !out.leaf.empty()) {
+        const int d = fdOf(*out.dir);
+        struct stat st;
+        bool seen = ::fstatat(d, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!seen && errno == ENOENT) {
+            // Nothing has the name: the file is made under it, exclusively,
+            // so that a file that has appeared since is never written over.
+            out.file = File(::openat(d, out.leaf.c_str(),
+                                     O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
+            if (out.file.isOpen()) {
+                out.temp = out.leaf;
+                out.fresh = true;
+                out.guard = guard(d, out.temp);
+                return out;
+            }
+            seen = errno == EEXIST && ::fstatat(d, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        }
+        if (seen && spare && idOf(st) == *spare) {
+            if (err) *err = Error::Unsafe;
+            return std::nullopt;
+        }
+        if (seen && S_ISREG(st.st_mode)) out.lends = int(st.st_mode & 0777);
         // The process id does not change during a run; asking once spares a
         // system call per extracted file.
         static const std::string prefix = ".pelko-tmp" + std::to_string(::getpid()) + "-";
         for (int n = 0; n < 256; ++n) {
             out.temp = prefix + std::to_string(n);
-            out.file = File(::openat(fdOf(out.dir), out.temp.c_str(),
-                                     O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+            out.file = File(::openat(d, out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                     out.lends >= 0 ? mode_t(out.lends) : 0666));
             if (out.file.isOpen()) {
-                out.guard = guard(fdOf(out.dir), out.temp);
+                out.guard = guard(d, out.temp);
                 return out;
             }
             if (errno != EEXIST) break;
         }
+        out.temp.clear();
         e = Error::Other;
     }
     if (err) *err = e == Error::None ? Error::Other : e;
     return std::nullopt;
 }
 
-// An existing regular target is swapped out atomically and then removed: a
-// plain rename over it would make ext4 flush the new file to disk first,
-// which costs more than producing it.
+// A file made under the target's name is in place already. An existing
+// regular target is swapped out atomically and then removed: a plain rename
+// over it would make ext4 flush the new file to disk first, which costs more
+// than producing it.
 bool commitOutput(Output& out, Error* err) {
-    int dir = fdOf(out.dir);
+    const int dir = fdOf(*out.dir);
+    if (out.fresh) {
+        // Complete before it is closed: a signal from here on keeps it.
+        unguard(out.guard);
+        if (out.file.close()) {
+            out.temp.clear();
+            return true;
+        }
+        ::unlinkat(dir, out.temp.c_str(), 0);
+        out.temp.clear();
+        return false;
+    }
+    // Something else may have taken the target's name since it was made.
     struct stat st;
     const bool found = ::fstatat(dir, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (found && out.spare && idOf(st) == *out.spare) {
@@ -203,12 +262,19 @@ bool commitOutput(Output& out, Error* err) {
         return false;
     }
     const bool regular = found && S_ISREG(st.st_mode);
-    if (regular) ::fchmod(fdOf(out.file), st.st_mode & 0777);
+    // The file was made with the bits the target had then, less those the
+    // creation mask took: a call only where that falls short.
+    const mode_t made = (out.lends >= 0 ? mode_t(out.lends) : 0666) & ~creationMask();
+    if (regular && (st.st_mode & 0777) != made) ::fchmod(fdOf(out.file), st.st_mode & 0777);
     if (!out.file.close()) return false;
     if (regular &&
         ::renameat2(dir, out.temp.c_str(), dir, out.leaf.c_str(), RENAME_EXCHANGE) == 0) {
-        // The temporary name now holds the old file.
-        ::unlinkat(dir, out.temp.c_str(), 0);
+        // The temporary name now holds the old file, unless something
+        // else took the target's place meanwhile; that is put back.
+        if (::unlinkat(dir, out.temp.c_str(), 0) != 0) {
+            ::renameat2(dir, out.temp.c_str(), dir, out.leaf.c_str(), RENAME_EXCHANGE);
+            return false;
+        }
     } else if (::renameat(dir, out.temp.c_str(), dir, out.leaf.c_str()) != 0) {
         return false;
     }
@@ -223,7 +289,7 @@ void treatFileSizeLimitAsWriteError() {
 
 void discardOutput(Output& out) {
     out.file.close();
-    if (!out.temp.empty()) ::unlinkat(fdOf(out.dir), out.temp.c_str(), 0);
+    if (!out.temp.empty()) ::unlinkat(fdOf(*out.dir), out.temp.c_str(), 0);
     out.temp.clear();
     unguard(out.guard);
 }

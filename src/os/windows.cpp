@@ -412,12 +412,12 @@ std::optional<Output> createOutput(const std::string& path, Error* err,
     Output out;
     out.leaf = path.substr(dir.size());
     out.spare = spare;
-    if (wdir) out.dir = openDirBeneath(*wdir, &e);
+    out.dir = std::make_shared<File>(wdir ? openDirBeneath(*wdir, &e) : File());
     // The directory stays open without delete sharing, so `path` keeps
     // leading through it while the output is made.
-    if (out.dir.isOpen() && isSpared(path, spare)) {
+    if (out.dir->isOpen() && isSpared(path, spare)) {
         e = Error::Unsafe;
-    } else if (out.dir.isOpen() && !out.leaf.empty()) {
+    } else if (out.dir->isOpen() && !out.leaf.empty()) {
         std::string prefix = dir + ".pelko-tmp" + std::to_string(::GetCurrentProcessId()) + "-";
         for (int n = 0; n < 256; ++n) {
             out.temp = prefix + std::to_string(n);

@@ -151,14 +151,14 @@ void decodeInto(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
 }
 
-// Decoding as the extractor does: the head, then 8 MiB pieces of output into
-// one reused buffer.
+// Decoding as the extractor does: the head, then pieces of output (of the
+// second argument's KiB) into one reused buffer.
 void decodePieces(benchmark::State& state) {
     const Bytes& data = corpus(kInputs[state.range(0)]);
     if (!haveInput(state, data)) return;
     auto block = pelko::encodeBlock(data);
     if (!block) return state.SkipWithError("encode failed");
-    constexpr size_t kPiece = size_t{8} << 20;
+    const size_t kPiece = size_t(state.range(1)) << 10;
     const std::span<const uint8_t> all(*block);
     Bytes out(kPiece);
     for (auto _ : state) {
@@ -194,4 +194,7 @@ BENCHMARK(decodeInto)
     ->ArgNames({"binary", "threads"})
     ->ArgsProduct({{0, 1}, {1, 2}})
     ->Unit(benchmark::kMillisecond);
-BENCHMARK(decodePieces)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(decodePieces)
+    ->ArgNames({"binary", "KiB"})
+    ->ArgsProduct({{0, 1}, {256, 8192}})
+    ->Unit(benchmark::kMillisecond);

@@ -143,25 +143,35 @@ TEST_F(Extract, DamagedBlocks) {
     Bytes shortHeader{0x05, 0x0B, 0, 0, 0, 0x61, 0x00};
     // 17 one-bit codes in a stream of 2 bytes.
     Bytes pastStream{0x01, 0x11, 0, 0, 0, 'q', 0x00, 0x01, 0x00, 0x00};
-    for (bool existing : {false, true}) {
-        for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}, pastStream}) {
-            writeFile(path("t.pkz"),
-                      archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
-            ::unlink(path("out/keep").c_str());
-            if (existing) writeFile(path("out/keep"), "precious");
-            for (const auto& args : std::vector<std::vector<std::string>>{
-                     {"-e", "../t.pkz"}, {"-e", "../t.pkz", "keep"}}) {
-                RunResult e = runOut(args);
-                EXPECT_EQ(e.out, "Error: Couldn't extract file \"keep\"\n");
-                EXPECT_EQ(e.status, 1);
-                if (existing) {
-                    EXPECT_EQ(readFile(path("out/keep")), bytesOf("precious"));
+    // 2 MiB of one 1-bit code with a 1 bit halfway: it fails after its
+    // first pieces were decoded and written, on one thread or overlapped.
+    Bytes halfway{0x01, 0x00, 0x00, 0x20, 0x00, 'q', 0x00, 0x01};
+    halfway.resize(halfway.size() + (size_t{1} << 18), 0x00);
+    halfway[halfway.size() / 2] = 0x80;
+    for (const char* threads : {"1", "2"}) {
+        setEnvironment("PELKO_THREADS", threads);
+        for (bool existing : {false, true}) {
+            for (const Bytes& bad : {noMatch, shortHeader, Bytes{0x01}, pastStream, halfway}) {
+                writeFile(path("t.pkz"),
+                          archiveOf({goodEntry("a", abracadabraBlock()), goodEntry("keep", bad)}));
+                ::unlink(path("out/keep").c_str());
+                if (existing) writeFile(path("out/keep"), "precious");
+                for (const auto& args : std::vector<std::vector<std::string>>{
+                         {"-e", "../t.pkz"}, {"-e", "../t.pkz", "keep"}}) {
+                    RunResult e = runOut(args);
+                    EXPECT_EQ(e.out, "Error: Couldn't extract file \"keep\"\n");
+                    EXPECT_EQ(e.status, 1);
+                    if (existing) {
+                        EXPECT_EQ(readFile(path("out/keep")), bytesOf("precious"));
+                    }
+                    EXPECT_EQ(listDir(path("out")), existing
+                                                        ? (std::vector<std::string>{"a", "keep"})
+                                                        : std::vector<std::string>{"a"});
                 }
-                EXPECT_EQ(listDir(path("out")), existing ? (std::vector<std::string>{"a", "keep"})
-                                                         : std::vector<std::string>{"a"});
             }
         }
     }
+    setEnvironment("PELKO_THREADS", nullptr);
 
     // 32 bytes that would decode to 1 GiB of zero bits' copies: not decoded.
     Bytes huge{0x01, 0x00, 0x00, 0x00, 0x40, 'z', 0x00, 0x01, 0x00, 0x00};

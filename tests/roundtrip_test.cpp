@@ -64,6 +64,10 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
     Bytes large(12u << 20);
     for (auto& b : large) b = uint8_t("etaoin shrdlu\n"[rng() % 14]);
     addFile("large", large);
+    // Large entries go through memory in pieces of 256 KiB: one byte short
+    // of a whole number of them, and one byte over.
+    addFile("pieces-1", Bytes(large.begin(), large.begin() + (8 << 18) - 1));
+    addFile("pieces+1", Bytes(large.end() - (8 << 18) - 1, large.end()));
 
     // An empty file in the middle: its message must come at its turn.
     writeFile(path("in/empty"), Bytes{});

@@ -2,9 +2,11 @@
 // the target, which is renamed over the target only when the block was read,
 // checked and decoded completely, so a failure never destroys a file.
 #include <cassert>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -54,8 +56,8 @@ int commit(TempOutput& tmp, const std::string& out) {
     return 1;
 }
 
-// The compressed block, read front to back in bounded pieces by positioned
-// reads, with the CRC-32 of everything read so far.
+// The compressed block, read front to back by positioned reads, with the
+// CRC-32 of everything read so far.
 struct BlockInput {
     std::FILE* f;
     uint64_t pos;   // archive position of the next block byte
@@ -79,68 +81,264 @@ struct BlockInput {
     }
 };
 
-// Output is decoded in pieces of this many bytes, so memory stays bounded
-// whatever the entry's size.
-constexpr size_t kPiece = size_t(4) << 20;
+// A large entry goes through memory in pieces small enough to stay in the
+// processor's cache: the block is read in slots of kInSlot bytes, and the
+// output decoded in pieces of kOutPiece bytes, each written as soon as it is
+// done. With two threads or more, one thread decodes while another reads,
+// checks and writes, so that the two overlap piece by piece.
+constexpr size_t kInSlot = size_t(768) << 10, kOutPiece = size_t(256) << 10;
+constexpr size_t kInSlots = 2, kOutSlots = 4;
+// The decoder moves on to the next slot when fewer bytes than this are left
+// in the current one: they are copied in front of the next slot's bytes.
+constexpr size_t kCarry = 4096;
+static_assert(kInSlot >= kMaxBlockHeader && kCarry > 16);
 
-// Room for `n` bytes without zero-filling them; null when memory cannot be had.
-std::unique_ptr<uint8_t[]> allocate(size_t n) {
-    try {
-        return std::make_unique_for_overwrite<uint8_t[]>(n);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
+// The slots' memory and the decoder's scratch, taken once per run in one
+// block and reused for every large entry, since fresh memory costs a page
+// fault per page.
+struct PieceBuffers {
+    os::Memory memory;
+    uint8_t* in = nullptr;
+    uint8_t* out = nullptr;
+    std::span<uint8_t> scratch;
+};
+
+uint8_t* inSlot(PieceBuffers& b, size_t j) {
+    return b.in + (j % kInSlots) * (kCarry + kInSlot) + kCarry;
+}
+
+// The reading, decoding and writing of one large entry, and the hand-over
+// between the thread that decodes and the one that does the rest. Alone, the
+// decoding thread does the rest itself when it would otherwise wait.
+class Pipeline {
+public:
+    Pipeline(BlockInput& in, os::File& out, PieceBuffers& buffers, bool alone)
+        : in_(in), out_(out), buf_(buffers), alone_(alone), outSlots_(alone ? 1 : kOutSlots) {}
+
+    // Slot 0 holds the block's first bytes, with its header; they are read
+    // before the pipeline starts, which then makes `size` bytes.
+    bool readFirst() {
+        if (!readSlot()) return false;
+        ++read_;
+        return true;
     }
+    std::span<const uint8_t> first() { return {inSlot(buf_, 0), len_[0]}; }
+    void setSize(uint64_t size) {
+        size_ = size;
+        pieces_ = (size + kOutPiece - 1) / kOutPiece;
+    }
+
+    // Decodes the whole output from byte `at` of slot 0 on.
+    bool decode(const StreamDecoder& dec, size_t at, const DecodeOptions& options) {
+        size_t j = 0;  // the slot being decoded
+        const uint8_t* p = inSlot(buf_, 0) + at;
+        const uint8_t* end = inSlot(buf_, 0) + len_[0];
+        unsigned bit = 0;
+        for (uint64_t k = 0; k < pieces_; ++k) {
+            if (!await([&] { return k - written_ < outSlots_; })) return false;
+            uint8_t* o = buf_.out + (k % outSlots_) * kOutPiece;
+            const size_t want = size_t(std::min<uint64_t>(kOutPiece, size_ - k * kOutPiece));
+            for (size_t filled = 0; filled < want;) {
+                // The last slot ends the block: the decoder reads zero bits
+                // past it, as it does past the end of any block.
+                const bool last = ends_[j % kInSlots];
+                size_t avail = size_t(end - p);
+                if (!last && avail < kCarry) {
+                    if (!await([&] { return read_ > j + 1; })) return false;
+                    uint8_t* next = inSlot(buf_, j + 1);
+                    std::memmove(next - avail, p, avail);
+                    p = next - avail;
+                    end = next + len_[(j + 1) % kInSlots];
+                    ++j;
+                    release(j);
+                    continue;
+                }
+                const size_t n = last ? want - filled : std::min(want - filled, avail - 16);
+                std::optional<size_t> used =
+                    decodeStreamPiece(dec, {p, avail}, bit, last, {o + filled, n}, options);
+                if (!used) return fail();
+                p += *used;
+                filled += n;
+            }
+            publish();
+        }
+        return true;
+    }
+
+    // The other thread's part: reads and writes until the output is written
+    // or either side fails.
+    bool serve() {
+        std::unique_lock lock(m_);
+        for (;;) {
+            if (failed_) return false;
+            if (written_ == pieces_) return true;
+            const bool canRead = read_ < consumed_ + kInSlots && in_.left > 0;
+            // Reading comes first while the decoder has little ahead of it.
+            if (canRead && (read_ < consumed_ + 2 || decoded_ == written_)) {
+                lock.unlock();
+                const bool ok = readSlot();
+                lock.lock();
+                if (!ok) return failLocked();
+                ++read_;
+                changed_.notify_one();
+            } else if (decoded_ > written_) {
+                lock.unlock();
+                const bool ok = writePiece(written_);
+                lock.lock();
+                if (!ok) return failLocked();
+                ++written_;
+                changed_.notify_one();
+            } else {
+                changed_.wait(lock);
+            }
+        }
+    }
+
+    // After the decoder is done alone: writes what it left.
+    bool finish() {
+        while (written_ < decoded_)
+            if (!writePiece(written_++)) return false;
+        return true;
+    }
+
+    bool fail() {
+        std::lock_guard lock(m_);
+        return failLocked();
+    }
+
+private:
+    bool failLocked() {
+        failed_ = true;
+        changed_.notify_one();
+        return false;
+    }
+
+    bool readSlot() {
+        const size_t s = read_ % kInSlots;
+        len_[s] = size_t(std::min<uint64_t>(in_.left, kInSlot));
+        const bool ok = in_.read(inSlot(buf_, read_), len_[s]);
+        ends_[s] = in_.left == 0;
+        return ok;
+    }
+    bool writePiece(uint64_t k) {
+        const size_t n = size_t(std::min<uint64_t>(kOutPiece, size_ - k * kOutPiece));
+        return out_.writeAll(buf_.out + (k % outSlots_) * kOutPiece, n);
+    }
+
+    // Waits until `ready` holds; alone, does the other thread's work until
+    // then. False when a side failed.
+    template <typename Ready>
+    bool await(Ready ready) {
+        if (alone_) {
+            while (!ready()) {
+                if (written_ < decoded_) {
+                    if (!writePiece(written_++)) return false;
+                } else if (read_ < consumed_ + kInSlots && in_.left > 0) {
+                    if (!readSlot()) return false;
+                    ++read_;
+                } else {
+                    return false;  // cannot happen: the decoder waits on one of these
+                }
+            }
+            return true;
+        }
+        std::unique_lock lock(m_);
+        changed_.wait(lock, [&] { return failed_ || ready(); });
+        return !failed_;
+    }
+    void release(size_t j) {
+        if (alone_) {
+            consumed_ = j;
+            return;
+        }
+        std::lock_guard lock(m_);
+        consumed_ = j;
+        changed_.notify_one();
+    }
+    void publish() {
+        if (alone_) {
+            ++decoded_;
+            // Alone, each piece is written at once, from the one piece buffer.
+            if (!writePiece(written_++)) failed_ = true;
+            return;
+        }
+        std::lock_guard lock(m_);
+        ++decoded_;
+        changed_.notify_one();
+    }
+
+    BlockInput& in_;
+    os::File& out_;
+    PieceBuffers& buf_;
+    const bool alone_;
+    const size_t outSlots_;
+    uint64_t size_ = 0, pieces_ = 0;
+    std::mutex m_;
+    std::condition_variable changed_;
+    // Counts guarded by `m_` when not alone: slots read and released, pieces
+    // decoded and written.
+    size_t read_ = 0, consumed_ = 0;
+    uint64_t decoded_ = 0, written_ = 0;
+    bool failed_ = false;
+    size_t len_[kInSlots] = {};
+    bool ends_[kInSlots] = {};
+};
+
+// Room for the slots; false when memory cannot be had.
+bool prepareBuffers(PieceBuffers& b) {
+    if (b.in) return true;
+    const size_t in = kInSlots * (kCarry + kInSlot), out = kOutSlots * kOutPiece;
+    const size_t scratch = decodeScratchBytes(1);
+    b.memory = os::allocateMemory(in + out + scratch);
+    if (!b.memory.data()) return false;
+    b.in = b.memory.data();
+    b.out = b.in + in;
+    b.scratch = {b.out + out, scratch};
+    return true;
 }
 
 // Decodes the block into `out`. False when the block cannot be read or
 // decoded, memory cannot be had, or the output cannot be written.
-bool decodeTo(BlockInput& in, os::File& out, const DecodeOptions& options) {
-    // Stream bytes are buffered two pieces' worth at a time (a piece of
-    // output never needs more than a piece of stream, plus a little).
-    const size_t room = size_t(std::min<uint64_t>(in.left, 2 * kPiece)) + kMaxBlockHeader;
-    std::unique_ptr<uint8_t[]> stream = allocate(room);
-    if (!stream) return false;
+bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* team) {
+    if (!prepareBuffers(buffers)) return false;
+    const bool alone = !team || team->size() < 2;
     const uint64_t block_len = in.left;
-    size_t have = size_t(std::min<uint64_t>(in.left, kMaxBlockHeader));
-    if (!in.read(stream.get(), have)) return false;
-    std::optional<StreamDecoder> dec = startStreamDecode({stream.get(), have}, block_len);
+    Pipeline pipe(in, out, buffers, alone);
+    if (!pipe.readFirst()) return false;
+    const std::span<const uint8_t> head = pipe.first();
+    std::optional<StreamDecoder> dec =
+        startStreamDecode(head.first(std::min(head.size(), kMaxBlockHeader)), block_len);
     if (!dec) return false;
-    std::unique_ptr<uint8_t[]> piece = allocate(size_t(std::min<uint64_t>(dec->size, kPiece)));
-    if (!piece) return false;
-    size_t pos = std::min(dec->header_len, have);
-    unsigned bit = 0;
-    for (uint64_t done = 0; done < dec->size;) {
-        size_t k = size_t(std::min<uint64_t>(kPiece, dec->size - done));
-        if (have - pos < k + 16 && in.left > 0) {
-            std::memmove(stream.get(), stream.get() + pos, have - pos);
-            have -= pos;
-            pos = 0;
-            size_t more = size_t(std::min<uint64_t>(in.left, room - have));
-            if (!in.read(stream.get() + have, more)) return false;
-            have += more;
+    pipe.setSize(dec->size);
+    // The decoder shares no work with the team: its thread is one of the two.
+    DecodeRate rate;
+    const DecodeOptions options{DecodePath::Auto, nullptr,         nullptr,
+                                nullptr,          buffers.scratch, &rate};
+    const size_t at = std::min(dec->header_len, head.size());
+    if (alone) return pipe.decode(*dec, at, options) && pipe.finish();
+    bool decoded = false, served = false;
+    team->run(2, [&](unsigned t) {
+        if (t == 0) {
+            decoded = pipe.decode(*dec, at, options);
+            if (!decoded) pipe.fail();
+        } else {
+            served = pipe.serve();
         }
-        // The decoder needs 16 bytes past the piece's stream, or the end.
-        assert(have - pos >= k + 16 || in.left == 0);
-        std::optional<size_t> used = decodeStreamPiece(*dec, {stream.get() + pos, have - pos}, bit,
-                                                       in.left == 0, {piece.get(), k}, options);
-        if (!used) return false;
-        pos = std::min(have, pos + *used);
-        if (!out.writeAll(piece.get(), k)) return false;
-        done += k;
-    }
-    return true;
+    });
+    return decoded && served;
 }
 
 // Entries whose block and output both fit these are decoded in memory,
 // several at once on the team; larger ones are decoded straight into their
-// files with the whole team, one at a time.
+// files one at a time, decoding overlapped with reading and writing.
 constexpr uint64_t kSmallBlock = uint64_t(1) << 20, kSmallOutput = uint64_t(1) << 20;
 constexpr size_t kBatchEntries = 16;
 
 // Extracting one entry from the open archive, as archExtractFile does;
-// `options` choose the decoder.
+// `buffers` serve the run; the decoding overlaps with the reading and
+// writing when `team` has two threads or more.
 int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset,
-                     const DecodeOptions& options, Run& run) {
+                     PieceBuffers& buffers, Workers* team, Run& run) {
     if (offset == 0 || out == kRejectedName) return 0;
     if (!archive) return 1;
     std::optional<std::string> path = safeOutputPath(out);
@@ -159,7 +357,7 @@ int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset
     if (!created) return 1;
     TempOutput tmp{std::move(*created)};
     BlockInput in{archive, offset + kEntryFieldBytes, block_len};
-    bool decoded = decodeTo(in, tmp.out.file, options);
+    bool decoded = decodeTo(in, tmp.out.file, buffers, team);
     // The CRC covers the whole block, so what decoding left unread is read
     // for it too; the warning comes before any failure is reported.
     if (!in.drain()) return 1;
@@ -252,9 +450,10 @@ int writeEntry(const std::string& out, Decoded& r, Run& run) {
 }  // namespace
 
 int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
+    PieceBuffers buffers;
     bool intact = true;
     Run run{archive ? os::identity(archive) : std::nullopt, intact};
-    return extractStreaming(archive, out, offset, {}, run);
+    return extractStreaming(archive, out, offset, buffers, nullptr, run);
 }
 
 int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
@@ -265,14 +464,13 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
     Run run{archive ? os::identity(archive) : std::nullopt, intact};
     const size_t n = std::min(names.size(), offsets.size());
     std::vector<Decoded> batch[2];
-    std::vector<uint8_t> scratch;
+    PieceBuffers buffers;
     try {
         batch[0].resize(kBatchEntries);
         batch[1].resize(kBatchEntries);
     } catch (const std::bad_alloc&) {
         return n ? 1 : 0;
     }
-    const DecodeOptions shared{DecodePath::Auto, &team, nullptr, &scratch};
     size_t next = 0;  // the next entry to decode
     size_t count[2] = {0, 0}, from[2] = {0, 0};
     auto fill = [&](int b) {
@@ -312,7 +510,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
         });
         while (status == 0 && at < count[cur]) {
             const size_t k = from[cur] + at;
-            status = extractStreaming(archive, names[k], offsets[k], shared, run);
+            status = extractStreaming(archive, names[k], offsets[k], buffers, &team, run);
             if (status != 0) break;
             ++at;
             writeSome();

@@ -123,6 +123,11 @@ struct DecodeStats {
     uint64_t fallbacks = 0;  // guessed chunks that never met the true decode
     uint64_t shared = 0;     // rounds whose chunks were shared among threads
 };
+// Stream bits and output bytes of the interleaved decoder's rounds so far,
+// from which it sizes a round to the output left.
+struct DecodeRate {
+    uint64_t bits = 0, bytes = 0;
+};
 struct DecodeOptions {
     DecodePath path = DecodePath::Auto;
     Workers* team = nullptr;
@@ -130,7 +135,17 @@ struct DecodeOptions {
     // The interleaved decoder's scratch memory, kept from one piece to the
     // next so that its memory is reused; null for scratch of the call's own.
     std::vector<uint8_t>* scratch = nullptr;
+    // Or memory of the caller's, used where it holds decodeScratchBytes.
+    std::span<uint8_t> scratchRoom{};
+    // Kept from one piece of a block to the next, so that a piece's first
+    // round is sized as well as its later ones; null to measure each piece
+    // on its own.
+    DecodeRate* rate = nullptr;
 };
+
+// The scratch memory the interleaved decoder takes at most, for a piece
+// shared among `threads` threads.
+size_t decodeScratchBytes(unsigned threads);
 
 // Decodes a block; nullopt when it is damaged beyond decoding (no code
 // matches within 8 bits, header or code entries past the end, a size its

@@ -232,8 +232,12 @@ constexpr unsigned kChunks = 6;
 constexpr size_t kChunkBytes = size_t{32} << 10;
 constexpr size_t kSharedScale = 2;
 constexpr unsigned kRecorded = 64;  // code boundaries kept per guessed chunk
-// Pieces smaller than this are decoded serially.
+// Pieces smaller than this are decoded serially, and so are chunks shorter
+// than this many bits, as recording a chunk's first codes and meeting them
+// costs about as much as decoding a short chunk.
 constexpr uint64_t kParallelMinOutput = uint64_t{64} << 10;
+constexpr uint64_t kMinChunkBits = uint64_t{4} << 10;
+constexpr uint64_t kRoundMinOutput = uint64_t{8} << 10;
 
 struct Chunk {
     uint64_t pos, end;  // bit positions in the stream
@@ -369,18 +373,40 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
         interleavedDecode<kWindow>(base, bulk, single, c + g * kChunks);
     };
     const std::function<void(unsigned)> groupTask = decodeGroup;
-    while (static_cast<uint64_t>(oEnd - o) >= kParallelMinOutput / 2 &&
-           pos + kChunks * chunkBits <= limit) {
-        const unsigned groups = static_cast<unsigned>(
-            std::min<uint64_t>(teamSize, (limit - pos) / (kChunks * chunkBits)));
+    // A round whose output overruns the room decodes chunks for nothing, so
+    // a round is cut to the room: at the stream bits per output byte that
+    // the rounds before measured, or at first at the fewest bits a code
+    // takes.
+    DecodeRate own;
+    DecodeRate& rate = options.rate ? *options.rate : own;
+    uint64_t& roundBits = rate.bits;
+    uint64_t& roundBytes = rate.bytes;
+    while (static_cast<uint64_t>(oEnd - o) >= kRoundMinOutput &&
+           pos + kChunks * kMinChunkBits <= limit) {
+        const uint64_t room = static_cast<uint64_t>(oEnd - o);
+        const uint64_t fits = roundBytes
+                                  ? static_cast<uint64_t>(static_cast<double>(room) * 15 / 16 *
+                                                          static_cast<double>(roundBits) /
+                                                          static_cast<double>(roundBytes))
+                                  : room * dec.min_length;
+        unsigned groups = static_cast<unsigned>(
+            std::min<uint64_t>(teamSize, (limit - pos) / (kChunks * kMinChunkBits)));
+        groups = static_cast<unsigned>(
+            std::max<uint64_t>(1, std::min<uint64_t>(groups, fits / (kChunks * kMinChunkBits))));
+        const uint64_t bits =
+            std::min({chunkBits, fits / (groups * kChunks), (limit - pos) / (groups * kChunks)}) /
+            dec.length_gcd * dec.length_gcd;
+        if (bits < kMinChunkBits) break;
         const unsigned chunks = groups * kChunks;
         if (options.stats) {
             ++options.stats->rounds;
             options.stats->shared += groups > 1;
         }
-        c[0] = {pos, pos + chunkBits, o, oEnd};
+        const uint64_t roundPos = pos;
+        const uint8_t* const roundOut = o;
+        c[0] = {pos, pos + bits, o, oEnd};
         for (unsigned k = 1; k < chunks; ++k)
-            c[k] = {pos + k * chunkBits, pos + (k + 1) * chunkBits, nullptr, nullptr};
+            c[k] = {pos + k * bits, pos + (k + 1) * bits, nullptr, nullptr};
         if (groups > 1)
             options.team->run(groups, groupTask);
         else
@@ -440,6 +466,8 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
             if (t < c[k].end) break;  // its scratch ran full: a new round from here
         }
         pos = t;
+        roundBits += pos - roundPos;
+        roundBytes += static_cast<uint64_t>(o - roundOut);
     }
 }
 
@@ -468,8 +496,12 @@ bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t
                  std::span<uint8_t> out, const DecodeOptions& options) {
     uint8_t* o = out.data();
     uint8_t* const oEnd = o + out.size();
+    // With the rate of earlier pieces, a round fits a short piece from the
+    // start, so short pieces take rounds too.
+    const uint64_t minOutput =
+        options.rate && options.rate->bytes ? 2 * kRoundMinOutput : kParallelMinOutput;
     if (options.path == DecodePath::Auto && dec.complete && !dec.bulk.empty() &&
-        out.size() >= kParallelMinOutput) {
+        out.size() >= minOutput) {
         // Cuts a whole number of the codes' common length divisor apart, so
         // that codes of one length (or of multiples of one) can meet.
         // A team shares rounds of chunks kSharedScale times as long, so that
@@ -481,7 +513,9 @@ bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t
         const size_t need = (groups * kChunks - 1) * cap;
         std::unique_ptr<uint8_t[]> own;
         uint8_t* scratch = nullptr;
-        if (options.scratch) {
+        if (options.scratchRoom.size() >= need) {
+            scratch = options.scratchRoom.data();
+        } else if (options.scratch) {
             try {
                 if (options.scratch->size() < need) options.scratch->resize(need);
                 scratch = options.scratch->data();
@@ -502,6 +536,13 @@ bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t
 }
 
 }  // namespace
+
+size_t decodeScratchBytes(unsigned threads) {
+    const unsigned groups = std::clamp(threads, 1u, kMaxGroups);
+    const size_t chunkBytes = groups > 1 ? kSharedScale * kChunkBytes : kChunkBytes;
+    // The most codes a chunk holds, at one bit each.
+    return (groups * kChunks - 1) * (8 * chunkBytes + 16);
+}
 
 std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head,
                                                uint64_t block_length) {

@@ -66,6 +66,32 @@ private:
     std::intptr_t native_ = kInvalid;
 };
 
+// Memory for buffers that serve a whole run, asked of the system in one
+// block and given back when destroyed. Its first touch costs a page fault per
+// page, which large pages cut to a few: the block is aligned for them and the
+// system asked to use them where it can. Its bytes start undefined.
+class Memory {
+public:
+    Memory() = default;
+    Memory(Memory&& o) noexcept;
+    Memory& operator=(Memory&& o) noexcept;
+    Memory(const Memory&) = delete;
+    Memory& operator=(const Memory&) = delete;
+    ~Memory();
+
+    std::uint8_t* data() const { return data_; }
+    std::size_t size() const { return size_; }
+
+private:
+    friend Memory allocateMemory(std::size_t n);
+    std::uint8_t* data_ = nullptr;
+    std::size_t size_ = 0;
+    void* base_ = nullptr;  // as the system gave it
+    std::size_t mapped_ = 0;
+};
+// `n` bytes; data() is null when they cannot be had.
+Memory allocateMemory(std::size_t n);
+
 // Opens for reading. openInput is for the files a user names: it never waits
 // on a FIFO or a device that has no data.
 File openRead(const std::string& path, Error* err = nullptr);

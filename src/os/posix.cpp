@@ -2,12 +2,14 @@
 // work: statx, copy_file_range, sync_file_range, renameat2).
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <utility>
 
 #include "os/os.h"
 #include "os/posix_common.h"
@@ -490,6 +492,50 @@ std::optional<uint64_t> size(std::FILE* f) {
 bool truncate(std::FILE* f, uint64_t size) {
     return std::fflush(f) == 0 && ::ftruncate(::fileno(f), off_t(size)) == 0 &&
            ::fseeko(f, off_t(size), SEEK_SET) == 0;
+}
+
+Memory::Memory(Memory&& o) noexcept
+    : data_(std::exchange(o.data_, nullptr)),
+      size_(std::exchange(o.size_, 0)),
+      base_(std::exchange(o.base_, nullptr)),
+      mapped_(std::exchange(o.mapped_, 0)) {}
+
+Memory& Memory::operator=(Memory&& o) noexcept {
+    if (this != &o) {
+        Memory gone(std::move(*this));
+        data_ = std::exchange(o.data_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+        base_ = std::exchange(o.base_, nullptr);
+        mapped_ = std::exchange(o.mapped_, 0);
+    }
+    return *this;
+}
+
+Memory::~Memory() {
+    if (base_) ::munmap(base_, mapped_);
+}
+
+Memory allocateMemory(size_t n) {
+    // Large pages are 2 MiB on the common processors; the block is mapped
+    // with room to start at such a boundary.
+    constexpr size_t kLargePage = size_t(2) << 20;
+    Memory m;
+    if (n == 0 || n > SIZE_MAX - 2 * kLargePage) return m;
+    // Whole large pages only: a part of one is made of small pages.
+    const size_t whole = (n + kLargePage - 1) & ~(kLargePage - 1);
+    const size_t mapped = whole + kLargePage;
+    void* base =
+        ::mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return m;
+    const uintptr_t at = (uintptr_t(base) + kLargePage - 1) & ~uintptr_t(kLargePage - 1);
+#ifdef MADV_HUGEPAGE
+    ::madvise(reinterpret_cast<void*>(at), whole, MADV_HUGEPAGE);
+#endif
+    m.base_ = base;
+    m.mapped_ = mapped;
+    m.data_ = reinterpret_cast<uint8_t*>(at);
+    m.size_ = n;
+    return m;
 }
 
 bool readAt(std::FILE* f, uint64_t offset, void* buf, size_t n) {

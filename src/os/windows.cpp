@@ -13,6 +13,7 @@
 #include <cwchar>
 #include <mutex>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "os/os.h"
@@ -565,6 +566,40 @@ bool truncate(std::FILE* f, uint64_t size) {
 }
 
 void startWriteback(std::FILE*, uint64_t, uint64_t) {}
+
+Memory::Memory(Memory&& o) noexcept
+    : data_(std::exchange(o.data_, nullptr)),
+      size_(std::exchange(o.size_, 0)),
+      base_(std::exchange(o.base_, nullptr)),
+      mapped_(std::exchange(o.mapped_, 0)) {}
+
+Memory& Memory::operator=(Memory&& o) noexcept {
+    if (this != &o) {
+        Memory gone(std::move(*this));
+        data_ = std::exchange(o.data_, nullptr);
+        size_ = std::exchange(o.size_, 0);
+        base_ = std::exchange(o.base_, nullptr);
+        mapped_ = std::exchange(o.mapped_, 0);
+    }
+    return *this;
+}
+
+Memory::~Memory() {
+    if (base_) ::VirtualFree(base_, 0, MEM_RELEASE);
+}
+
+// Large pages need a privilege that ordinary accounts lack: plain pages.
+Memory allocateMemory(size_t n) {
+    Memory m;
+    if (n == 0) return m;
+    void* base = ::VirtualAlloc(nullptr, n, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (!base) return m;
+    m.base_ = base;
+    m.mapped_ = n;
+    m.data_ = static_cast<uint8_t*>(base);
+    m.size_ = n;
+    return m;
+}
 
 // ReadFile at an offset moves the handle's position, on which the stream
 // relies: it is put back, under a lock because threads share the stream.

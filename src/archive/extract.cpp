@@ -312,8 +312,9 @@ bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* tea
     pipe.setSize(dec->size);
     // The decoder shares no work with the team: its thread is one of the two.
     DecodeRate rate;
-    const DecodeOptions options{DecodePath::Auto, nullptr,         nullptr,
-                                nullptr,          buffers.scratch, &rate};
+    DecodeOptions options;
+    options.scratchRoom = buffers.scratch;
+    options.rate = &rate;
     const size_t at = std::min(dec->header_len, head.size());
     if (alone) return pipe.decode(*dec, at, options) && pipe.finish();
     bool decoded = false, served = false;

@@ -68,7 +68,7 @@ TEST_F(Extract, ExtractAllInArchiveOrder) {
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(readFile(path("out/d")), kAbra);
     // Permission bits the creation mask would take, and bits it would not.
-    for (unsigned mode : {0600u, 0666u}) {
+    for ([[maybe_unused]] unsigned mode : {0600u, 0666u}) {
         writeFile(path("out/d"), "old");
 #ifndef _WIN32
         ASSERT_EQ(::chmod(path("out/d").c_str(), mode), 0);

@@ -212,7 +212,8 @@ void checkDelete(const Sandbox& s, const Bytes& original, int listed) {
 bool soundStart(const Bytes& a) {
     if (a.empty() || a[0] > pelko::kEntryLead) return false;
     if (a[0] == pelko::kEndMarker) return a.size() == 1;
-    const size_t limit = std::min(a.size(), 1 + pelko::kNameBufferSize - 1);
+    // A name of kNameBufferSize - 1 bytes ends with its NUL at offset kNameBufferSize.
+    const size_t limit = std::min(a.size(), 1 + pelko::kNameBufferSize);
     const size_t nul = size_t(std::find(a.begin() + 1, a.begin() + long(limit), 0) - a.begin());
     if (nul == limit || nul + 17 > a.size()) return false;
     const uint64_t len = pelko::loadLE32(&a[nul + 1]);

@@ -381,7 +381,9 @@ struct Decoded {
     std::vector<uint8_t> block, data;
 };
 
-void decodeEntry(std::FILE* archive, const std::string& out, uint64_t offset, Decoded& r) {
+// `archive_size` is asked once per run: the lock keeps the archive as it is.
+void decodeEntry(std::FILE* archive, std::optional<uint64_t> archive_size, const std::string& out,
+                 uint64_t offset, Decoded& r) {
     using State = Decoded::State;
     r.readFailed = r.badHash = r.decoded = false;
     r.state = State::Skip;
@@ -397,7 +399,6 @@ void decodeEntry(std::FILE* archive, const std::string& out, uint64_t offset, De
     uint8_t fields[kEntryFieldBytes];
     if (!os::readAt(archive, offset, fields, sizeof fields)) return;
     const uint32_t block_len = loadLE32(fields), crc = loadLE32(fields + kCrcFieldOffset);
-    std::optional<uint64_t> archive_size = os::size(archive);
     if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return;
     r.state = State::Large;
     if (block_len > kSmallBlock) return;
@@ -463,6 +464,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
     failed = 0;
     intact = true;
     Run run{archive ? os::identity(archive) : std::nullopt, intact};
+    const std::optional<uint64_t> archive_size = archive ? os::size(archive) : std::nullopt;
     const size_t n = std::min(names.size(), offsets.size());
     std::vector<Decoded> batch[2];
     PieceBuffers buffers;
@@ -482,7 +484,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
     auto decodeTask = [&](int b) {
         return [&, b](unsigned i) {
             const size_t k = from[b] + i;
-            decodeEntry(archive, names[k], offsets[k], batch[b][i]);
+            decodeEntry(archive, archive_size, names[k], offsets[k], batch[b][i]);
         };
     };
     fill(0);

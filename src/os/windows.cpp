@@ -376,13 +376,15 @@ Commit commitArchive(HeldArchive& archive, NewFile& copy, std::optional<uint64_t
     if (!from || !to || !mine || !copy.file.sync() || !leadsTo(*from, *mine)) return Commit::Failed;
     if (archive.locked) {
         // Only the file that was locked and read is replaced, and replacing
-        // it takes what writing it would take: a read-only archive stays.
+        // it takes what writing it would take: a read-only archive stays (the
+        // attribute is checked too, as Wine lets an administrator write it).
         File old = fileOf(
             ::CreateFileW(to->c_str(), GENERIC_WRITE, kShareAll, nullptr, OPEN_EXISTING,
                           FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
         std::optional<FileInfo> info = old.isOpen() ? infoOf(handleOf(old)) : std::nullopt;
-        if (!info || !info->regular || isReparsePoint(handleOf(old)) ||
-            info->device != archive.locked->device || info->inode != archive.locked->inode)
+        if (!info || !info->regular || !(info->permissions & 0200) ||
+            isReparsePoint(handleOf(old)) || info->device != archive.locked->device ||
+            info->inode != archive.locked->inode)
             return Commit::Failed;
         old.close();
         archive.file.close();
@@ -443,7 +445,7 @@ std::optional<Output> createOutput(const std::string& path, Error* err,
 }
 
 // A link in the target's place is replaced, not followed; a read-only file
-// is not replaced.
+// is not replaced. Windows refuses that rename itself, Wine does not.
 bool commitOutput(Output& out, Error* err) {
     std::optional<std::wstring> temp = widen(out.temp);
     std::optional<std::wstring> target = widen(directoryPart(out.temp) + out.leaf);
@@ -452,6 +454,9 @@ bool commitOutput(Output& out, Error* err) {
         if (err) *err = Error::Unsafe;
         return false;
     }
+    DWORD attributes = ::GetFileAttributesW(target->c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY))
+        return false;
     FILE_DISPOSITION_INFO keep{FALSE};
     if (out.guard >= 0 &&
         !::SetFileInformationByHandle(handleOf(out.file), FileDispositionInfo, &keep, sizeof keep))

@@ -84,7 +84,18 @@ int run(const std::vector<std::string>& argv) {
 // Windows hands the arguments over as UTF-16; inside they are UTF-8.
 int wmain(int argc, wchar_t** argv) {
     pelko::os::setUpStandardOutput();
-    return run(pelko::os::arguments(argc, argv));
+    std::vector<std::string> args = pelko::os::arguments(argc, argv);
+    // The shell passes wildcards on as typed. Only the files to add are
+    // names on the disk: the archive is one file, and -e and -d name stored
+    // entries.
+    if (args.size() > 3 && args[1] == "-a") {
+        std::vector<std::string> expanded(args.begin(), args.begin() + 3);
+        for (size_t i = 3; i < args.size(); ++i)
+            for (std::string& name : pelko::os::expandWildcards(args[i]))
+                expanded.push_back(std::move(name));
+        args = std::move(expanded);
+    }
+    return run(args);
 }
 #else
 int main(int argc, char** argv) {

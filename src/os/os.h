@@ -265,6 +265,12 @@ void treatFileSizeLimitAsWriteError();
 #ifdef _WIN32
 // The command line, which Windows gives as UTF-16, as UTF-8 strings.
 std::vector<std::string> arguments(int argc, wchar_t** argv);
+// Windows shells leave wildcards to the program: `*` and `?` in the last
+// component of `arg` are matched against the names in that directory, as
+// `dir` matches them. The matches come back sorted as `dir` sorts them, each
+// behind the directory part as typed; a pattern that matches nothing, or
+// has a wildcard before its last component, comes back as typed.
+std::vector<std::string> expandWildcards(const std::string& arg);
 // Standard output in binary mode, so that a line ends in "\n" as on other
 // systems, and a console set to show UTF-8 while the program runs.
 void setUpStandardOutput();

@@ -667,18 +667,54 @@ std::optional<HeldArchive> holdArchive(const std::string& path) {
     return a;
 }
 
+namespace {
+// UTF-16 to UTF-8. A lone surrogate, which no file name typed in UTF-8 can
+// match, becomes U+FFFD.
+std::string narrow(const wchar_t* w) {
+    const int len = int(std::wcslen(w));
+    int n = ::WideCharToMultiByte(CP_UTF8, 0, w, len, nullptr, 0, nullptr, nullptr);
+    std::string a(size_t(std::max(n, 0)), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, w, len, a.data(), n, nullptr, nullptr);
+    return a;
+}
+}  // namespace
+
 std::vector<std::string> arguments(int argc, wchar_t** argv) {
     std::vector<std::string> args;
-    for (int i = 0; i < argc; ++i) {
-        const int len = int(std::wcslen(argv[i]));
-        // A lone surrogate, which no file name typed in UTF-8 can match,
-        // becomes U+FFFD.
-        int n = ::WideCharToMultiByte(CP_UTF8, 0, argv[i], len, nullptr, 0, nullptr, nullptr);
-        std::string a(size_t(std::max(n, 0)), '\0');
-        ::WideCharToMultiByte(CP_UTF8, 0, argv[i], len, a.data(), n, nullptr, nullptr);
-        args.push_back(std::move(a));
-    }
+    for (int i = 0; i < argc; ++i) args.push_back(narrow(argv[i]));
     return args;
+}
+
+// FindFirstFileW matches as `dir` does: regardless of case, and `*.*` also
+// matches names without a dot. It lists the matches in the file system's
+// order, which is upper-case order only on NTFS, so they are sorted here.
+std::vector<std::string> expandWildcards(const std::string& arg) {
+    const size_t cut = arg.find_last_of("/\\:");
+    const size_t leaf = cut == std::string::npos ? 0 : cut + 1;
+    std::optional<std::wstring> pattern = widen(arg);
+    if (!pattern || arg.find_first_of("*?", leaf) == std::string::npos ||
+        arg.find_first_of("*?") < leaf)
+        return {arg};
+    WIN32_FIND_DATAW found;
+    HANDLE h = ::FindFirstFileExW(pattern->c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
+                                  nullptr, 0);
+    if (h == INVALID_HANDLE_VALUE) return {arg};
+    std::vector<std::wstring> names;
+    do {
+        if (std::wcscmp(found.cFileName, L".") != 0 && std::wcscmp(found.cFileName, L"..") != 0)
+            names.emplace_back(found.cFileName);
+    } while (::FindNextFileW(h, &found));
+    ::FindClose(h);
+    if (names.empty()) return {arg};
+    std::sort(names.begin(), names.end(), [](const std::wstring& a, const std::wstring& b) {
+        int order =
+            ::CompareStringOrdinal(a.c_str(), int(a.size()), b.c_str(), int(b.size()), TRUE);
+        return order != CSTR_EQUAL ? order == CSTR_LESS_THAN : a < b;
+    });
+    std::vector<std::string> out;
+    for (const std::wstring& name : names)
+        out.push_back(arg.substr(0, leaf) + narrow(name.c_str()));
+    return out;
 }
 
 namespace {

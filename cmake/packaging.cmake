@@ -17,11 +17,12 @@ set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_
 set(PELKO_MANUAL ${CMAKE_BINARY_DIR}/pelko.1)
 
 if(WIN32)
-  # pelko.exe with the licence, the README, the format description and the
-  # manual page as plain text (rendered with man where the build machine has
-  # it).
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/doc/FORMAT.md
-          DESTINATION .)
+  # pelko.exe with the Windows readme, the licence, the README, the format
+  # description and the manual page as plain text (rendered with man where
+  # the build machine has it), all with the CRLF line ends Windows editors
+  # expect.
+  set(PELKO_ZIP_TEXTS ${PROJECT_SOURCE_DIR}/doc/README-windows.txt ${PROJECT_SOURCE_DIR}/LICENSE
+      ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/doc/FORMAT.md)
   find_program(PELKO_MAN man)
   find_program(PELKO_COL col)
   if(PELKO_MAN AND PELKO_COL)
@@ -30,9 +31,21 @@ if(WIN32)
       COMMAND sh -c "MANWIDTH=80 '${PELKO_MAN}' -l '${PELKO_MANUAL}' 2>/dev/null | '${PELKO_COL}' -bx > '${CMAKE_BINARY_DIR}/pelko.txt'"
       DEPENDS ${PELKO_MANUAL}
       VERBATIM)
-    add_custom_target(pelko_manual_text ALL DEPENDS ${CMAKE_BINARY_DIR}/pelko.txt)
-    install(FILES ${CMAKE_BINARY_DIR}/pelko.txt DESTINATION .)
+    list(APPEND PELKO_ZIP_TEXTS ${CMAKE_BINARY_DIR}/pelko.txt)
   endif()
+  set(PELKO_ZIP_CRLF)
+  foreach(text ${PELKO_ZIP_TEXTS})
+    get_filename_component(name ${text} NAME)
+    set(crlf ${CMAKE_BINARY_DIR}/crlf/${name})
+    add_custom_command(
+      OUTPUT ${crlf}
+      COMMAND ${CMAKE_COMMAND} -DIN=${text} -DOUT=${crlf} -P ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+      DEPENDS ${text} ${PROJECT_SOURCE_DIR}/cmake/crlf.cmake
+      VERBATIM)
+    list(APPEND PELKO_ZIP_CRLF ${crlf})
+  endforeach()
+  add_custom_target(pelko_zip_texts ALL DEPENDS ${PELKO_ZIP_CRLF})
+  install(FILES ${PELKO_ZIP_CRLF} DESTINATION .)
   set(CPACK_PACKAGE_NAME pelko)
   set(CPACK_PACKAGE_VENDOR "The Pelko developers")
   set(CPACK_PACKAGE_VERSION ${PELKO_VERSION})

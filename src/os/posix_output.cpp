@@ -38,16 +38,44 @@ struct Guard {
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
 Guard guards[64];
 
+// A file is made and then guarded: a signal between the two would leave it
+// behind. While a thread is between them the handler only notes the signal,
+// and the thread that finishes last acts on it. Whichever of the two sees the
+// other's write last (sequentially consistent) acts; both acting is harmless.
+std::atomic<int> creating{0};
+std::atomic<int> pendingSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
 // Only async-signal-safe calls: remove what is pending, then end as the
 // signal would (SA_RESETHAND has put the default disposition back, and the
 // raised signal is delivered as the handler returns).
-extern "C" void removePending(int sig) {
+void removeAndEnd(int sig) {
     for (Guard& g : guards) {
         int d = g.dir.load(std::memory_order_acquire);
         if (d >= 0) ::unlinkat(d, g.name, 0);
     }
     ::raise(sig);
 }
+
+extern "C" void removePending(int sig) {
+    if (creating.load() > 0) {
+        pendingSignal.store(sig);
+        if (creating.load() > 0) return;
+    }
+    removeAndEnd(sig);
+}
+
+// Brackets the making and guarding of a file.
+struct Creating {
+    Creating() { creating.fetch_add(1); }
+    ~Creating() {
+        if (creating.fetch_sub(1) == 1) {
+            if (int sig = pendingSignal.load()) removeAndEnd(sig);
+        }
+    }
+    Creating(const Creating&) = delete;
+    Creating& operator=(const Creating&) = delete;
+};
 
 // Installs the handler for the signals that end a run, leaving alone any
 // that the run was started with ignored.
@@ -194,9 +222,11 @@ std::optional<Output> createOutput(const std::string& path, Error* err,
     out.leaf = cut == std::string::npos ? path : path.substr(cut + 1);
     out.spare = spare;
     creationMask();
+    installHandlers();
     out.dir = openOutputDir(dir, &e);
     if (out.dir && !out.leaf.empty()) {
         const int d = fdOf(*out.dir);
+        Creating making;
         struct stat st;
         bool seen = ::fstatat(d, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         if (!seen && errno == ENOENT) {

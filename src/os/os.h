@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pelko::os {
@@ -73,8 +74,12 @@ private:
 class Memory {
 public:
     Memory() = default;
-    Memory(Memory&& o) noexcept;
-    Memory& operator=(Memory&& o) noexcept;
+    Memory(Memory&& o) noexcept { swap(o); }
+    Memory& operator=(Memory&& o) noexcept {
+        Memory taken(std::move(o));
+        swap(taken);  // what this held goes with `taken`
+        return *this;
+    }
     Memory(const Memory&) = delete;
     Memory& operator=(const Memory&) = delete;
     ~Memory();
@@ -84,6 +89,12 @@ public:
 
 private:
     friend Memory allocateMemory(std::size_t n);
+    void swap(Memory& o) noexcept {
+        std::swap(data_, o.data_);
+        std::swap(size_, o.size_);
+        std::swap(base_, o.base_);
+        std::swap(mapped_, o.mapped_);
+    }
     std::uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     void* base_ = nullptr;  // as the system gave it

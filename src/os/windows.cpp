@@ -572,23 +572,6 @@ bool truncate(std::FILE* f, uint64_t size) {
 
 void startWriteback(std::FILE*, uint64_t, uint64_t) {}
 
-Memory::Memory(Memory&& o) noexcept
-    : data_(std::exchange(o.data_, nullptr)),
-      size_(std::exchange(o.size_, 0)),
-      base_(std::exchange(o.base_, nullptr)),
-      mapped_(std::exchange(o.mapped_, 0)) {}
-
-Memory& Memory::operator=(Memory&& o) noexcept {
-    if (this != &o) {
-        Memory gone(std::move(*this));
-        data_ = std::exchange(o.data_, nullptr);
-        size_ = std::exchange(o.size_, 0);
-        base_ = std::exchange(o.base_, nullptr);
-        mapped_ = std::exchange(o.mapped_, 0);
-    }
-    return *this;
-}
-
 Memory::~Memory() {
     if (base_) ::VirtualFree(base_, 0, MEM_RELEASE);
 }

@@ -10,9 +10,12 @@
 # directory holds the whole tree before the first timed run, and every run
 # writes over it (Pelko by its atomic replacement, tar by removing and
 # recreating); `sync` before each run starts every side with no dirty pages
-# pending. Floors run beside them: tar without compression, reading or
-# writing the same files from cache-resident data. Prints a table and
-# writes bench/results/*.{json,md,png}.
+# pending. The tree and the small files are also extracted into a fresh,
+# empty directory on every side. Floors run beside them: tar without
+# compression, writing the same bytes from a cache-resident buffer, and,
+# when the codec benchmark is built (cmake --preset bench), the decoder and
+# encoder in memory on one and two threads. Prints a table and writes
+# bench/results/*.{json,md,png}.
 #
 #   bench/compare.sh [path/to/pelko] [runs]
 #   PELKO_BENCH_ONLY="tree small" bench/compare.sh ...   (a subset of text binary tree small)
@@ -24,6 +27,7 @@ out=$here/results
 work=${PELKO_BENCH_DIR:-/tmp/pelko-bench}
 shm=${PELKO_BENCH_SHM:-/dev/shm/pelko-bench}
 only=${PELKO_BENCH_ONLY:-text binary tree small}
+codec_bench=${PELKO_CODEC_BENCH:-$here/../build/bench/bench/codec_bench}
 mkdir -p "$out" "$work" "$shm"
 wanted() { case " $only " in *" $1 "*) return 0 ;; esac; return 1; }
 
@@ -51,7 +55,28 @@ fi
 # Sizes of inputs and outputs, one "name bytes" line each.
 sizes() { for f in "$@"; do printf '%s %s\n' "$f" "$(stat -c %s "$f")"; done; }
 
+# Extraction into a fresh directory on every side, each emptied and synced
+# before every run: $1 names the results and the input tree, $2-$4 are the
+# archive, the compressed tar and the plain tar. The archive stores no
+# directories and extraction makes none, so Pelko's side starts with the
+# tree's empty directories made; tar makes its own.
+fresh() {
+    find "$1" -type d > dirs
+    hyperfine --runs "$runs" --warmup 1 --style basic --export-json "$out/$1-fresh.json" \
+        --prepare 'rm -rf ff && mkdir ff && sync' -n 'write floor: tar xf' "tar xf $4 -C ff" \
+        --prepare 'rm -rf fp && mkdir fp && (cd fp && xargs mkdir -p < ../dirs) && sync' \
+        -n 'pelko -e' "cd fp && $pelko -e ../$2 >/dev/null" \
+        --prepare 'rm -rf ft && mkdir ft && sync' -n 'zstd -dc | tar x' "zstd -q -dc $3 | tar xf - -C ft" \
+        >/dev/null
+}
+
 cd "$work"
+# The codec alone, in memory, on the text and binary corpora.
+if [ -x "$codec_bench" ] && { wanted text || wanted binary; }; then
+    mkdir -p corpus && ln -sf ../text corpus/text.bin && ln -sf ../binary corpus/binary.bin
+    PELKO_CORPUS=$work/corpus "$codec_bench" --benchmark_filter='^(decodeInto|encodeShared)/' \
+        --benchmark_format=json --benchmark_out="$out/codec.json" >/dev/null
+fi
 for corpus in text binary; do
     wanted $corpus || continue
     rm -rf x && mkdir x && cd x
@@ -62,6 +87,8 @@ for corpus in text binary; do
     pigz -p 1 -H -c in > in.pigz.gz
     zstd -q -1 --single-thread -f in -o in.zst
     mkdir -p e
+    blocks=$(( ($(stat -c %s in) + 262143) / 262144 ))
+    dd if=/dev/zero of=e/zero bs=256K count=$blocks status=none
     hyperfine --runs "$runs" --warmup 2 --style basic --export-json "$out/$corpus.json" \
         --prepare 'rm -f new.pkz new.gz new.zst copy' \
         -n 'cp' 'cp in copy' \
@@ -72,6 +99,7 @@ for corpus in text binary; do
         -n 'pigz -p 1 -H' 'pigz -p 1 -H -c in > new.gz' \
         -n 'zstd -1' 'zstd -q -1 --single-thread in -o new.zst' \
         -n 'zstd -T2 -1' 'zstd -q -1 -T2 in -o new.zst' \
+        -n 'write floor: dd over a file' "dd if=/dev/zero of=e/zero bs=256K count=$blocks status=none" \
         -n 'pelko -e' "cd e && $pelko -e ../in.pkz" \
         -n 'pelko -e, 1 thread' "cd e && PELKO_THREADS=1 $pelko -e ../in.pkz" \
         -n 'gzip -d' 'gzip -d -c in.gz > e/in' \
@@ -104,6 +132,8 @@ hyperfine --runs "$runs" --warmup 1 --style basic --export-json "$out/tree.json"
     -n 'pelko -e, 1 thread' "cd ep && PELKO_THREADS=1 $pelko -e ../t.pkz >/dev/null" \
     -n 'zstd -dc | tar x' 'zstd -q -dc t.tar.zst | tar xf - -C et' >/dev/null
 diff -r --no-dereference inc ep/inc >/dev/null
+fresh inc t.pkz t.tar.zst t.tar
+diff -r --no-dereference inc fp/inc >/dev/null
 { printf 'in %s\n' "$(cat $(cat names) | wc -c)"; sizes t.pkz t.tar.zst; } > "$out/tree.sizes"
 cd ..
 fi
@@ -138,6 +168,8 @@ hyperfine --runs "$runs" --warmup 1 --style basic --export-json "$out/small.json
     -n 'pelko -e, 1 thread' "cd ep && PELKO_THREADS=1 $pelko -e ../s.pkz >/dev/null" \
     -n 'zstd -dc | tar x' 'zstd -q -dc s.tar.zst | tar xf - -C et' >/dev/null
 diff -r --no-dereference small ep/small >/dev/null
+fresh small s.pkz s.tar.zst s.tar
+diff -r --no-dereference small fp/small >/dev/null
 { printf 'in %s\n' "$(tar xOf s.tar | wc -c)"; sizes s.pkz s.tar.zst; } > "$out/small.sizes"
 cd "$work"
 fi

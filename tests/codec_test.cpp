@@ -310,15 +310,26 @@ TEST(CodecEncoder, IncrementalPiecesGiveTheSameBlock) {
         Bytes out;
         if (round % 2) out.reserve(blockLength(code, counts) + 16);
         ASSERT_TRUE(appendBlockHeader(code, input.size(), out));
-        BitPacker packer;
+        BitPacker packer, raw;
+        // The same pieces packed into bare memory, each given just its room.
+        Bytes memory = out;
         for (size_t at = 0; at < input.size();) {
             size_t piece =
                 std::min<size_t>(input.size() - at, rng() % 3 ? rng() % 20 : rng() % 100000);
             ASSERT_TRUE(packBytes(code, packer, std::span(input).subspan(at, piece), out));
+            const size_t used = memory.size();
+            memory.resize(used + packRoom(piece), 0xA5);
+            uint8_t* end = packInto(code, raw, std::span(input).subspan(at, piece), &memory[used]);
+            ASSERT_TRUE(end);
+            memory.resize(size_t(end - memory.data()));
             at += piece;
         }
         ASSERT_TRUE(finishPack(packer, out));
         ASSERT_EQ(out, *whole) << "round " << round;
+        memory.resize(memory.size() + packRoom(0));
+        memory.resize(
+            size_t(finishInto(raw, &memory[memory.size() - packRoom(0)]) - memory.data()));
+        ASSERT_EQ(memory, *whole) << "round " << round;
         EXPECT_EQ(out.size(), blockLength(code, counts));
         // Counted and packed in slices on 2, 3 or 7 threads: slices meet
         // mid-byte, and from 64 KiB on they share one pair table.

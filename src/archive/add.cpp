@@ -137,16 +137,19 @@ bool addLarge(Sink& sink, Job& job, Workers& team) {
     const size_t slices = size_t((size + kSlice - 1) / kSlice);
     const unsigned perPiece = std::max(4u, 2 * team.size());
     auto sliceLen = [&](size_t s) { return size_t(std::min<uint64_t>(kSlice, size - s * kSlice)); };
-    // The slices read and the counts of every slice, in memory taken in one
-    // block, since fresh memory costs a page fault per page.
-    const size_t inBytes = perPiece * kSlice, countRoom = slices * sizeof(ByteCounts);
-    os::Memory memory = os::allocateMemory(inBytes + countRoom);
+    // The slices read, the slices packed (a piece being packed, the piece
+    // before it being written) and the counts of every slice, in memory taken
+    // in one block, since fresh memory costs a page fault per page.
+    constexpr size_t kOutRoom = (packRoom(kSlice) + 63) & ~size_t{63};
+    const size_t inBytes = perPiece * kSlice, outBytes = 2 * perPiece * kOutRoom;
+    const size_t countRoom = slices * sizeof(ByteCounts);
+    os::Memory memory = os::allocateMemory(inBytes + outBytes + countRoom);
     if (!memory.data()) return false;
-    const std::span<ByteCounts> counts(reinterpret_cast<ByteCounts*>(memory.data() + inBytes),
-                                       slices);
+    const std::span<ByteCounts> counts(
+        reinterpret_cast<ByteCounts*>(memory.data() + inBytes + outBytes), slices);
     std::uninitialized_fill(counts.begin(), counts.end(), ByteCounts{});
     std::vector<std::span<uint8_t>> in(perPiece);
-    std::vector<std::vector<uint8_t>> out[2];
+    std::vector<std::span<uint8_t>> out[2];
     std::vector<uint64_t> start;
     std::vector<uint8_t> ok(perPiece);
     try {
@@ -156,6 +159,9 @@ bool addLarge(Sink& sink, Job& job, Workers& team) {
     } catch (const std::bad_alloc&) {
         return false;
     }
+    auto outSlot = [&](int parity, unsigned i) {
+        return memory.data() + inBytes + (size_t(parity) * perPiece + i) * kOutRoom;
+    };
     auto allOk = [&](unsigned n) {
         for (unsigned i = 0; i < n; ++i)
             if (!ok[i]) return false;
@@ -200,15 +206,14 @@ bool addLarge(Sink& sink, Job& job, Workers& team) {
     auto writePiece = [&](size_t first, unsigned n, int parity) {
         for (unsigned i = 0; i < n; ++i) {
             const size_t s = first + i;
-            std::vector<uint8_t>& b = out[parity][i];
-            if (b.empty()) return false;
+            uint8_t* b = out[parity][i].data();
+            size_t m = out[parity][i].size();
             if (start[s] & 7) {
                 b[0] |= uint8_t(pending);
                 pending = -1;
             }
-            size_t m = b.size();
             if (start[s + 1] & 7) pending = b[--m];
-            if (!put(b.data(), m)) return false;
+            if (!put(b, m)) return false;
         }
         return true;
     };
@@ -227,16 +232,15 @@ bool addLarge(Sink& sink, Job& job, Workers& team) {
             }
             const unsigned i = t - 1;
             const size_t s = first + i;
-            std::vector<uint8_t>& b = out[parity][i];
-            b.clear();
             BitPacker packer = slicePacker(shared, unsigned(start[s] & 7));
             ok[i] = readSlice(i, s);
-            try {
-                b.reserve(size_t((start[s + 1] - start[s]) / 8 + 16));
-            } catch (const std::bad_alloc&) {
-                ok[i] = 0;
-            }
-            ok[i] = ok[i] && packBytes(code, packer, in[i], b) && finishPack(packer, b);
+            uint8_t* b = outSlot(parity, i);
+            uint8_t* e = ok[i] ? packInto(code, packer, in[i], b) : nullptr;
+            if (e) e = finishInto(packer, e);
+            // A slice whose bytes changed since they were counted packs to
+            // another length; the check after the last piece refuses the file.
+            ok[i] = e && size_t(e - b) == (start[s + 1] + 7) / 8 - start[s] / 8;
+            out[parity][i] = {b, ok[i] ? size_t(e - b) : 0};
         });
         if (!written || !allOk(n)) return false;
         prevFirst = first;

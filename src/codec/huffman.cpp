@@ -148,13 +148,102 @@ bool appendBlockHeader(const CodeTable& code, uint64_t size, std::vector<uint8_t
     return true;
 }
 
+namespace {
+
+// The packer's state while a piece is packed, kept in locals so that the
+// accumulator stays in a register.
+struct PackState {
+    const uint32_t* single;
+    const uint32_t* pairs;  // null below the size that pays for the pair table
+    uint64_t acc;
+    unsigned count;
+};
+
+// Packs `n` bytes from `in` at `o` and returns the end of the whole bytes
+// written: at most n + 1 bytes, and each group's 8-byte store may write 7
+// past them.
+uint8_t* packRun(PackState& st, const uint8_t* in, size_t n, uint8_t* o) {
+    const uint32_t* pt = st.pairs;
+    const uint32_t* single = st.single;
+    auto pairLookup = [pt](const uint8_t* p) { return pt[p[0] | p[1] << 8]; };
+    auto singleLookup = [single](const uint8_t* p) { return single[*p]; };
+    if (pt) {
+        const size_t groups = n / 6;
+        o = packGroups<3, 2>(in, groups, st.acc, st.count, o, pairLookup);
+        in += 6 * groups;
+        n -= 6 * groups;
+    }
+    const size_t groups = n / 7;
+    o = packGroups<7, 1>(in, groups, st.acc, st.count, o, singleLookup);
+    in += 7 * groups;
+    n -= 7 * groups;
+    for (; n > 0; --n, ++in) {
+        uint32_t e = single[*in];
+        st.acc = (st.acc << (e & 0xff)) | (e >> 8);
+        st.count += e & 0xff;
+        while (st.count >= 8) {
+            st.count -= 8;
+            *o++ = static_cast<uint8_t>(st.acc >> st.count);
+        }
+    }
+    return o;
+}
+
+// Whole bytes of pending bits, as an identity code leaves them.
+uint8_t* flushWholeBytes(uint64_t acc, unsigned& count, uint8_t* o) {
+    while (count >= 8) {
+        count -= 8;
+        *o++ = static_cast<uint8_t>(acc >> count);
+    }
+    return o;
+}
+
+}  // namespace
+
+uint8_t* packInto(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
+                  uint8_t* out) {
+    if (isIdentity(code)) {
+        // Pending bits are whole bytes here, so the stream is the input.
+        unsigned count = packer.count;
+        out = flushWholeBytes(packer.acc, count, out);
+        if (count == 0) {
+            if (!input.empty()) std::memcpy(out, input.data(), input.size());
+            packer.acc = 0;
+            packer.count = 0;
+            return out + input.size();
+        }
+        packer.count = count;
+    }
+    uint32_t single[256];
+    singleEntries(code, single);
+    PackState st{single, nullptr, packer.acc, packer.count};
+    if (input.size() >= (size_t{1} << 16)) {
+        // Two symbols per lookup: the table costs about as much to build as
+        // packing 64 KiB, and packing runs much faster with it. It is kept
+        // for the next piece of the same block.
+        if (!buildPairs(code, single, packer)) return nullptr;
+        st.pairs = packer.pairs->pairs.data();
+    }
+    out = packRun(st, input.data(), input.size(), out);
+    packer.acc = st.count ? st.acc & ((uint64_t{1} << st.count) - 1) : 0;
+    packer.count = st.count;
+    return out;
+}
+
+uint8_t* finishInto(BitPacker& packer, uint8_t* out) {
+    unsigned count = packer.count;
+    out = flushWholeBytes(packer.acc, count, out);
+    if (count > 0) *out++ = static_cast<uint8_t>(packer.acc << (8 - count));
+    packer.acc = 0;
+    packer.count = 0;
+    return out;
+}
+
 bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
                std::vector<uint8_t>& out) {
     const size_t start = out.size();
     const uint8_t* in = input.data();
     size_t n = input.size();
-    uint64_t acc = packer.acc;
-    unsigned count = packer.count;
     auto append = [&](const uint8_t* from, size_t len) {
         try {
             out.insert(out.end(), from, from + len);
@@ -168,60 +257,23 @@ bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t
     if (isIdentity(code)) {
         // Pending bits are whole bytes here, so the stream is the input.
         uint8_t pending[8];
-        size_t np = 0;
-        while (count >= 8) {
-            count -= 8;
-            pending[np++] = static_cast<uint8_t>(acc >> count);
-        }
+        unsigned count = packer.count;
+        const size_t np = size_t(flushWholeBytes(packer.acc, count, pending) - pending);
         if (!append(pending, np)) return false;
+        packer.count = count;
         if (count == 0) {
-            if (!append(in, n)) return false;
-            n = 0;
+            packer.acc = 0;
+            return append(in, n);
         }
     }
 
     uint32_t single[256];
     singleEntries(code, single);
-
-    const uint32_t* pt = nullptr;
+    PackState st{single, nullptr, packer.acc, packer.count};
     if (n >= (size_t{1} << 16)) {
-        // Two symbols per lookup: the table costs about as much to build as
-        // packing 64 KiB, and packing runs much faster with it. It is kept
-        // for the next piece of the same block.
         if (!buildPairs(code, single, packer)) return false;
-        pt = packer.pairs->pairs.data();
+        st.pairs = packer.pairs->pairs.data();
     }
-    auto pairLookup = [pt](const uint8_t* p) { return pt[p[0] | p[1] << 8]; };
-    auto singleLookup = [&single](const uint8_t* p) { return single[*p]; };
-
-    // Packs `take` bytes from `in` at `o`: at most `take` + 1 bytes, and each
-    // group's 8-byte store may write 7 past its bytes.
-    auto packStage = [&](size_t take, uint8_t* o) {
-        const uint8_t* p = in;
-        size_t left = take;
-        if (pt) {
-            const size_t groups = left / 6;
-            o = packGroups<3, 2>(p, groups, acc, count, o, pairLookup);
-            p += 6 * groups;
-            left -= 6 * groups;
-        }
-        const size_t groups = left / 7;
-        o = packGroups<7, 1>(p, groups, acc, count, o, singleLookup);
-        p += 7 * groups;
-        left -= 7 * groups;
-        for (; left > 0; --left, ++p) {
-            uint32_t e = single[*p];
-            acc = (acc << (e & 0xff)) | (e >> 8);
-            count += e & 0xff;
-            while (count >= 8) {
-                count -= 8;
-                *o++ = static_cast<uint8_t>(acc >> count);
-            }
-        }
-        in += take;
-        n -= take;
-        return o;
-    };
     // A stage at a time straight into `out`'s spare capacity: each stage
     // grows it by its worst case, whose zero-fill is small enough to stay in
     // cache for the packing that overwrites it, then cuts it back. Where
@@ -234,11 +286,16 @@ bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t
         if (room >= 16 + 4 * kSmall) {
             const size_t take = std::min({n, kStageInput, room - 16});
             out.resize(at + take + 16);  // within capacity: cannot throw
-            uint8_t* o = packStage(take, out.data() + at);
+            uint8_t* o = packRun(st, in, take, out.data() + at);
             out.resize(static_cast<size_t>(o - out.data()));
+            in += take;
+            n -= take;
         } else {
             uint8_t buf[kSmall + 16];
-            uint8_t* o = packStage(std::min(n, kSmall), buf);
+            const size_t take = std::min(n, kSmall);
+            uint8_t* o = packRun(st, in, take, buf);
+            in += take;
+            n -= take;
             try {
                 out.insert(out.end(), buf, o);
             } catch (const std::bad_alloc&) {
@@ -248,8 +305,8 @@ bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t
         }
     }
 
-    packer.acc = count ? acc & ((uint64_t{1} << count) - 1) : 0;
-    packer.count = count;
+    packer.acc = st.count ? st.acc & ((uint64_t{1} << st.count) - 1) : 0;
+    packer.count = st.count;
     return true;
 }
 

@@ -92,6 +92,16 @@ struct BitPacker {
 bool packBytes(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
                std::vector<uint8_t>& out);
 bool finishPack(BitPacker& packer, std::vector<uint8_t>& out);
+// The same into memory of the caller's, which is neither zero-filled nor
+// grown: `out` must hold packRoom(input.size()) bytes, and packRoom(0) for
+// finishing. Each returns the end of the bytes written; packInto gives null
+// when memory for the pair table cannot be had.
+constexpr size_t packRoom(size_t input) {
+    return input + 16;
+}
+uint8_t* packInto(const CodeTable& code, BitPacker& packer, std::span<const uint8_t> input,
+                  uint8_t* out);
+uint8_t* finishInto(BitPacker& packer, uint8_t* out);
 
 // Packing one stream on several threads. The stream is cut into slices;
 // where each slice starts is known beforehand from the counts of the slices

@@ -3,6 +3,7 @@
 #include "codec/huffman.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cassert>
 #include <cstring>
 #include <new>
@@ -64,16 +65,31 @@ void singleEntries(const CodeTable& code, uint32_t* single) {
 bool buildPairs(const CodeTable& code, const uint32_t* single, BitPacker& packer) {
     if (packer.pairs && std::memcmp(packer.pairs->code.data(), single, 256 * sizeof *single) == 0)
         return true;
-    std::shared_ptr<PairTable> t;
-    try {
-        t = std::make_shared<PairTable>();
-        t->pairs.assign(65536, 0);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    std::memcpy(t->code.data(), single, 256 * sizeof *single);
+    // The last table this thread built is taken again once no packer holds
+    // it: a fresh one costs its allocation and a page fault per page, more
+    // than packing a small file. Only the pairs of the code it held are set.
+    thread_local std::shared_ptr<PairTable> spare;
     uint8_t present[256];
     int np = 0;
+    std::shared_ptr<PairTable> t;
+    if (spare && spare.use_count() == 1) {
+        std::atomic_thread_fence(std::memory_order_acquire);
+        t = spare;
+        for (int v = 0; v < 256; ++v)
+            if (t->code[v] & 0xff) present[np++] = static_cast<uint8_t>(v);
+        for (int i = 0; i < np; ++i)
+            for (int j = 0; j < np; ++j) t->pairs[present[i] | present[j] << 8] = 0;
+        np = 0;
+    } else {
+        try {
+            t = std::make_shared<PairTable>();
+            t->pairs.assign(65536, 0);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        spare = t;
+    }
+    std::memcpy(t->code.data(), single, 256 * sizeof *single);
     for (int v = 0; v < 256; ++v)
         if (code.codes[v].len) present[np++] = static_cast<uint8_t>(v);
     for (int i = 0; i < np; ++i) {
@@ -329,6 +345,16 @@ bool finishPack(BitPacker& packer, std::vector<uint8_t>& out) {
     return true;
 }
 
+namespace {
+
+// A buffer reused from block to block grows by half again at least, so that
+// blocks of growing sizes do not each take fresh memory.
+void reserveRoom(std::vector<uint8_t>& out, size_t n) {
+    if (n > out.capacity()) out.reserve(std::max(n, out.capacity() + out.capacity() / 2));
+}
+
+}  // namespace
+
 bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
                      const EncodeOptions& options) {
     if (input.empty() || input.size() > kMaxSize) return false;
@@ -340,7 +366,7 @@ bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
         countBytes(input, counts);
         CodeTable code = buildCode(counts);
         try {
-            out.reserve(blockLength(code, counts) + 16);
+            reserveRoom(out, blockLength(code, counts) + 16);
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -371,7 +397,7 @@ bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
     if (isIdentity(code)) {
         // The stream is the input itself: nothing to share.
         try {
-            out.reserve(blockLength(code, total));
+            reserveRoom(out, blockLength(code, total));
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -397,7 +423,7 @@ bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
     for (uint8_t f : failed)
         if (f) return false;
     try {
-        out.reserve(blockLength(code, total) + 16);
+        reserveRoom(out, blockLength(code, total) + 16);
     } catch (const std::bad_alloc&) {
         return false;
     }

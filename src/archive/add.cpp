@@ -26,6 +26,7 @@ namespace {
 constexpr uint64_t kWholeFile = uint64_t(1) << 20;
 constexpr size_t kBatchFiles = 16;
 constexpr uint64_t kWriteback = uint64_t(2) << 20;
+constexpr size_t kStreamBuffer = size_t{256} << 10;
 
 enum class Outcome { Skipped, Empty, Failed, Encoded, Large };
 
@@ -36,10 +37,7 @@ struct Job {
     bool unsafe = false;  // refused for its name, with a warning
     os::File in;
     os::FileInfo info;
-    // Kept from batch to batch, so their memory is reused.
-    // The input is read into memory that is not zero-filled first.
-    std::unique_ptr<uint8_t[]> data;
-    size_t room = 0;
+    // Kept from batch to batch, so its memory is reused.
     std::vector<uint8_t> block;
     uint32_t crc = 0;
 };
@@ -75,17 +73,18 @@ void prepare(Job& job) {
         job.outcome = Outcome::Large;
         return;
     }
+    // The input is read into memory of the thread's, taken once for the
+    // largest file read whole and not zero-filled: only the pages used are
+    // ever touched, each once.
+    thread_local std::unique_ptr<uint8_t[]> data;
     try {
-        if (job.room < size) {
-            job.data = std::make_unique_for_overwrite<uint8_t[]>(size_t(size));
-            job.room = size_t(size);
-        }
+        if (!data) data = std::make_unique_for_overwrite<uint8_t[]>(size_t(kWholeFile));
     } catch (const std::bad_alloc&) {
         return;
     }
     // One read gives the bytes that are both counted and packed.
-    const std::span<const uint8_t> input(job.data.get(), size_t(size));
-    if (!job.in.readAt(0, job.data.get(), input.size()) || !encodeBlockInto(input, job.block) ||
+    const std::span<const uint8_t> input(data.get(), size_t(size));
+    if (!job.in.readAt(0, data.get(), input.size()) || !encodeBlockInto(input, job.block) ||
         job.block.size() > UINT32_MAX)
         return;
     job.in.close();
@@ -299,7 +298,15 @@ Stop writeJobs(Sink& sink, std::vector<Job>& jobs, size_t count, size_t& next) {
 int archAddFiles(os::File& temp, const NameList& names, size_t& failed, Workers& team) {
     failed = 0;
     if (names.size() < 2) return 0;
+    // The stream writes in steps of its buffer, whose default is one page;
+    // the buffer outlives the stream.
+    std::unique_ptr<char[]> buffer;
+    try {
+        buffer = std::make_unique_for_overwrite<char[]>(kStreamBuffer);
+    } catch (const std::bad_alloc&) {
+    }
     FilePtr out = os::streamOf(temp, "r+b");
+    if (out && buffer) std::setvbuf(out.get(), buffer.get(), _IOFBF, kStreamBuffer);
     Sink sink;
     std::optional<uint64_t> end;
     if (out && os::seek(out.get(), -1, SEEK_END)) end = os::tell(out.get());

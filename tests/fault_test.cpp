@@ -867,53 +867,71 @@ std::string openFileIn(pid_t pid, const std::string& dir) {
 // that was a temporary beside an existing file or a new file where there was
 // none, and ends as the signal would. The run is held inside an entry, its
 // file open, by a full output pipe: every entry fails its CRC, and the
-// warnings come before the file takes its place.
+// warnings come before the file takes its place. In m.pkz every other entry
+// checks, and its file is made ahead of its turn, while the run is held.
 TEST_F(Fault, SignalDuringExtraction) {
-    std::vector<Bytes> entries;
+    std::vector<Bytes> entries, mixed;
     std::vector<std::string> names;
-    for (int k = 0; k < 60; ++k) {
+    for (int k = 0; k < 120; ++k) {
         names.push_back(std::string(197, 's') + std::to_string(100 + k));
-        entries.push_back(entryBytes(names.back(), abracadabraBlock(), 0x12345678u));
+        if (k < 60) entries.push_back(entryBytes(names.back(), abracadabraBlock(), 0x12345678u));
+        mixed.push_back(k % 2 ? goodEntry(names.back(), abracadabraBlock())
+                              : entryBytes(names.back(), abracadabraBlock(), 0x12345678u));
     }
     writeFile(path("t.pkz"), archiveOf(entries));
+    writeFile(path("m.pkz"), archiveOf(mixed));
     ASSERT_EQ(::mkdir(path("out").c_str(), 0755), 0);
     const std::string out = std::filesystem::canonical(path("out")).string();
-    for (bool existing : {true, false}) {
-        for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-            SCOPED_TRACE(std::to_string(sig) + (existing ? " over existing files" : " new files"));
-            for (const std::string& n : listDir(out)) ::unlink((out + "/" + n).c_str());
-            if (existing)
-                for (const std::string& n : names) writeFile(out + "/" + n, "precious");
-            int pipe[2];
-            ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
-            ASSERT_GT(::fcntl(pipe[0], F_SETPIPE_SZ, 4096), 0);
-            pid_t pid = startHampered(out, {"-e", "../t.pkz"}, Hamper{}, pipe[1], 2);
-            ::close(pipe[1]);
-            // Wait until the run sleeps on the full pipe, its file open.
-            std::string held;
-            while (held.empty()) {
-                std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-                std::string pidField, comm, state;
-                stat >> pidField >> comm >> state;
-                if (state == "Z" || state.empty()) break;
-                if (state == "S") held = openFileIn(pid, out);
-                if (held.empty()) ::usleep(1000);
-            }
-            ASSERT_NE(held, "") << "the run did not wait on its output";
-            ::kill(pid, sig);
-            drain(pipe[0]);
-            EXPECT_EQ(statusOf(pid), 128 + sig);
-            EXPECT_FALSE(fileExists(held)) << "the file being written is removed";
-            std::vector<std::string> extra;
-            for (const std::string& n : listDir(out))
-                if (std::find(names.begin(), names.end(), n) == names.end()) extra.push_back(n);
-            EXPECT_EQ(extra, std::vector<std::string>{}) << "no temporary file is left";
-            for (const std::string& n : listDir(out)) {
-                Bytes b = readFile(out + "/" + n);
-                EXPECT_TRUE(b == bytesOf("abracadabra") || (existing && b == bytesOf("precious")));
-            }
-            if (existing) {
-                EXPECT_EQ(listDir(out).size(), names.size());
+    for (const char* archive : {"../t.pkz", "../m.pkz"}) {
+        for (bool existing : {true, false}) {
+            for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+                SCOPED_TRACE(std::to_string(sig) + " " + archive +
+                             (existing ? " over existing files" : " new files"));
+                for (const std::string& n : listDir(out)) ::unlink((out + "/" + n).c_str());
+                if (existing)
+                    for (const std::string& n : names) writeFile(out + "/" + n, "precious");
+                int pipe[2];
+                ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+                ASSERT_GT(::fcntl(pipe[0], F_SETPIPE_SZ, 4096), 0);
+                pid_t pid = startHampered(out, {"-e", archive}, Hamper{}, pipe[1], 2);
+                ::close(pipe[1]);
+                // Wait until the run sleeps on the full pipe, its file open: every
+                // thread asleep, since any thread may be the one that writes.
+                std::string held;
+                while (held.empty()) {
+                    std::string states;
+                    std::error_code ec;
+                    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+                    for (const auto& t : std::filesystem::directory_iterator(tasks, ec)) {
+                        std::ifstream stat(t.path() / "stat");
+                        std::string pidField, comm, state;
+                        stat >> pidField >> comm >> state;
+                        states += state.empty() ? "Z" : state;
+                    }
+                    if (states.empty() || states.find('Z') != std::string::npos) break;
+                    if (states.find_first_not_of('S') == std::string::npos)
+                        held = openFileIn(pid, out);
+                    if (held.empty()) ::usleep(1000);
+                }
+                ASSERT_NE(held, "") << "the run did not wait on its output";
+                ::kill(pid, sig);
+                // The run ends before its output moves on: drained first, the pipe
+                // would let a thread write on until the signal is handled.
+                EXPECT_EQ(statusOf(pid), 128 + sig);
+                drain(pipe[0]);
+                EXPECT_FALSE(fileExists(held)) << "the file being written is removed";
+                std::vector<std::string> extra;
+                for (const std::string& n : listDir(out))
+                    if (std::find(names.begin(), names.end(), n) == names.end()) extra.push_back(n);
+                EXPECT_EQ(extra, std::vector<std::string>{}) << "no temporary file is left";
+                for (const std::string& n : listDir(out)) {
+                    Bytes b = readFile(out + "/" + n);
+                    EXPECT_TRUE(b == bytesOf("abracadabra") ||
+                                (existing && b == bytesOf("precious")));
+                }
+                if (existing) {
+                    EXPECT_EQ(listDir(out).size(), names.size());
+                }
             }
         }
     }

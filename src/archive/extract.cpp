@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "archive/archive.h"
@@ -25,6 +26,12 @@ namespace {
 // took the output's place.
 struct TempOutput {
     os::Output out;
+    explicit TempOutput(os::Output&& o) : out(std::move(o)) {}
+    TempOutput(TempOutput&& o) noexcept : out(std::move(o.out)) {
+        o.out.temp.clear();
+        o.out.guard = -1;
+    }
+    TempOutput& operator=(TempOutput&&) = delete;
     ~TempOutput() { os::discardOutput(out); }
 };
 
@@ -334,6 +341,9 @@ bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* tea
 // files one at a time, decoding overlapped with reading and writing.
 constexpr uint64_t kSmallBlock = uint64_t(1) << 20, kSmallOutput = uint64_t(1) << 20;
 constexpr size_t kBatchEntries = 16;
+// Two batches' files and a large entry's are made and not yet committed at
+// most.
+static_assert(2 * kBatchEntries + 1 <= os::kOutputsAtOnce);
 
 // Extracting one entry from the open archive, as archExtractFile does;
 // `buffers` serve the run; the decoding overlaps with the reading and
@@ -370,15 +380,25 @@ int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset
     return commit(tmp, out);
 }
 
-// A small entry read, checked and decoded in memory by any thread of the
-// team. Files are made only at the entry's turn, by one thread at a time,
-// so that a signal finds at most one temporary file being made.
+// A small entry made ready ahead of its turn by any thread of the team:
+// read, checked, decoded and written to a file of its own beside its target.
+// At the entry's turn, in entry order, its messages are printed and the file
+// takes the target's place, so that a run leaves the files and prints the
+// messages of one that does one entry after another; the files made ahead
+// for entries after one that fails are removed unseen. An entry whose block
+// cannot be read, decoded or checked has its file made at its turn instead.
 struct Decoded {
     enum class State { Skip, Failed, Large, Unsafe, Ready } state = State::Skip;
+    // The entry's fields and block, where the batch's read holds them whole.
+    std::span<const uint8_t> held;
     bool readFailed = false;  // the block could not be read after its fields
     bool badHash = false, decoded = false;
     // Kept from batch to batch, so their memory is reused.
     std::vector<uint8_t> block, data;
+    // The file made ahead, and why it could not be made or written.
+    std::optional<TempOutput> made;
+    os::Error createError = os::Error::None;
+    bool ahead = false, wrote = false;
 };
 
 // `archive_size` is asked once per run: the lock keeps the archive as it is.
@@ -397,31 +417,58 @@ void decodeEntry(std::FILE* archive, std::optional<uint64_t> archive_size, const
     }
     if (path->empty()) return;
     uint8_t fields[kEntryFieldBytes];
-    if (!os::readAt(archive, offset, fields, sizeof fields)) return;
+    if (!r.held.empty())
+        std::memcpy(fields, r.held.data(), sizeof fields);
+    else if (!os::readAt(archive, offset, fields, sizeof fields))
+        return;
     const uint32_t block_len = loadLE32(fields), crc = loadLE32(fields + kCrcFieldOffset);
     if (!archive_size || offset + kEntryFieldBytes + block_len > *archive_size) return;
     r.state = State::Large;
     if (block_len > kSmallBlock) return;
-    try {
-        r.block.resize(block_len);
-    } catch (const std::bad_alloc&) {
-        return;
+    std::span<const uint8_t> block;
+    if (!r.held.empty()) {
+        block = r.held.subspan(kEntryFieldBytes, block_len);
+    } else {
+        try {
+            r.block.resize(block_len);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        // The output's size is in the block's header.
+        if (block_len >= 5 && !os::readAt(archive, offset + kEntryFieldBytes, r.block.data(), 5))
+            return;
+        block = r.block;
     }
-    // The output's size is in the block's header.
-    if (block_len >= 5 && !os::readAt(archive, offset + kEntryFieldBytes, r.block.data(), 5))
-        return;
-    if (block_len >= 5 && loadLE32(r.block.data() + 1) > kSmallOutput) return;
+    if (block_len >= 5 && loadLE32(block.data() + 1) > kSmallOutput) return;
     r.state = State::Ready;
-    if (!os::readAt(archive, offset + kEntryFieldBytes, r.block.data(), block_len)) {
+    if (r.held.empty() &&
+        !os::readAt(archive, offset + kEntryFieldBytes, r.block.data(), block_len)) {
         r.readFailed = true;
         return;
     }
-    r.badHash = crc32Update(0, r.block.data(), block_len) != crc;
-    r.decoded = decodeBlockInto(r.block, r.data);
+    r.badHash = crc32Update(0, block.data(), block_len) != crc;
+    r.decoded = decodeBlockInto(block, r.data);
 }
 
-// Makes the file of a decoded entry, prints its warnings and commits it;
-// the entry's status.
+// Decodes the entry and, where it read, checked and decoded, makes its file
+// and writes it.
+void prepareEntry(std::FILE* archive, std::optional<uint64_t> archive_size, const std::string& out,
+                  uint64_t offset, const Run& run, Decoded& r) {
+    decodeEntry(archive, archive_size, out, offset, r);
+    r.made.reset();
+    r.ahead = r.wrote = false;
+    if (r.state != Decoded::State::Ready || r.readFailed || r.badHash || !r.decoded) return;
+    r.ahead = true;
+    r.createError = os::Error::None;
+    std::optional<os::Output> created = os::createOutput(*safeOutputPath(out), &r.createError,
+                                                         run.archive_file, os::Placement::Beside);
+    if (!created) return;
+    r.made.emplace(std::move(*created));
+    r.wrote = r.made->out.file.writeAll(r.data.data(), r.data.size());
+}
+
+// At the entry's turn: makes its file if that was not done ahead, prints its
+// warnings and commits it; the entry's status.
 int writeEntry(const std::string& out, Decoded& r, Run& run) {
     using State = Decoded::State;
     switch (r.state) {
@@ -436,6 +483,15 @@ int writeEntry(const std::string& out, Decoded& r, Run& run) {
         case State::Ready:
             break;
     }
+    if (r.ahead) {
+        if (!r.made) {
+            if (r.createError == os::Error::Unsafe) refused(out);
+            return 1;
+        }
+        const int status = r.wrote ? commit(*r.made, out) : 1;
+        r.made.reset();
+        return status;
+    }
     std::optional<os::Output> created = create(run, out, *safeOutputPath(out));
     if (!created) return 1;
     TempOutput tmp{std::move(*created)};
@@ -447,6 +503,56 @@ int writeEntry(const std::string& out, Decoded& r, Run& run) {
     }
     if (!wrote) return 1;
     return commit(tmp, out);
+}
+
+// The archive's bytes where a batch of small entries lies, read at once:
+// such entries lie back to back, and one read serves hundreds of them.
+struct Window {
+    std::vector<uint8_t> bytes;
+    uint64_t start = 0;
+    size_t len = 0;
+
+    // The `n` bytes at archive position `pos`, or an empty span where the
+    // window does not hold them all.
+    std::span<const uint8_t> get(uint64_t pos, uint64_t n) const {
+        if (pos < start || pos - start > len || n > len - (pos - start)) return {};
+        return {bytes.data() + (pos - start), size_t(n)};
+    }
+    // Reads from `pos` on; holds nothing when the read fails.
+    void fill(std::FILE* archive, uint64_t pos, uint64_t archive_size) {
+        start = pos;
+        len = pos < archive_size ? size_t(std::min<uint64_t>(bytes.size(), archive_size - pos)) : 0;
+        if (len > 0 && !os::readAt(archive, pos, bytes.data(), len)) len = 0;
+    }
+};
+constexpr size_t kWindowBytes = size_t(1) << 20;
+
+// Sets what the window holds of each entry, filling it once from the
+// batch's first entry when it lacks any; entries it cannot hold are read
+// on their own.
+void holdBatch(std::FILE* archive, std::optional<uint64_t> archive_size, Window& w,
+               const std::vector<uint64_t>& offsets, size_t from, size_t count,
+               std::vector<Decoded>& batch) {
+    size_t first = count;
+    for (size_t i = 0; i < count; ++i) {
+        batch[i].held = {};
+        if (first == count && offsets[from + i] != 0) first = i;
+    }
+    if (!archive || !archive_size || w.bytes.empty() || first == count) return;
+    for (bool refilled = false;;) {
+        bool all = true;
+        for (size_t i = first; i < count; ++i) {
+            const uint64_t offset = offsets[from + i];
+            if (offset == 0) continue;
+            std::span<const uint8_t> fields = w.get(offset, kEntryFieldBytes);
+            batch[i].held =
+                fields.empty() ? fields : w.get(offset, kEntryFieldBytes + loadLE32(fields.data()));
+            all = all && !batch[i].held.empty();
+        }
+        if (all || refilled) return;
+        w.fill(archive, offsets[from + first], *archive_size);
+        refilled = true;
+    }
 }
 
 }  // namespace
@@ -468,32 +574,35 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
     const size_t n = std::min(names.size(), offsets.size());
     std::vector<Decoded> batch[2];
     PieceBuffers buffers;
+    Window window;
     try {
         batch[0].resize(kBatchEntries);
         batch[1].resize(kBatchEntries);
+        window.bytes.resize(kWindowBytes);
     } catch (const std::bad_alloc&) {
-        return n ? 1 : 0;
+        if (batch[1].empty()) return n ? 1 : 0;
     }
-    size_t next = 0;  // the next entry to decode
+    size_t next = 0;  // the next entry to prepare
     size_t count[2] = {0, 0}, from[2] = {0, 0};
     auto fill = [&](int b) {
         from[b] = next;
         count[b] = std::min(kBatchEntries, n - next);
         next += count[b];
+        holdBatch(archive, archive_size, window, offsets, from[b], count[b], batch[b]);
     };
-    auto decodeTask = [&](int b) {
+    auto prepareTask = [&](int b) {
         return [&, b](unsigned i) {
             const size_t k = from[b] + i;
-            decodeEntry(archive, archive_size, names[k], offsets[k], batch[b][i]);
+            prepareEntry(archive, archive_size, names[k], offsets[k], run, batch[b][i]);
         };
     };
     fill(0);
-    team.run(unsigned(count[0]), decodeTask(0));
+    team.run(unsigned(count[0]), prepareTask(0));
     for (int cur = 0; count[cur] > 0; cur ^= 1) {
         const int nb = cur ^ 1;
         fill(nb);
-        // Entries of this batch are written, in order, while the next batch
-        // is decoded; a large entry waits for the whole team.
+        // Entries of this batch take their places, in order, while the next
+        // batch is made ready; a large entry waits for the whole team.
         size_t at = 0;
         int status = 0;
         auto writeSome = [&] {
@@ -504,12 +613,12 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
                 if (status != 0) return;
             }
         };
-        const auto decodeNext = decodeTask(nb);
+        const auto prepareNext = prepareTask(nb);
         team.run(unsigned(count[nb] + 1), [&](unsigned t) {
             if (t == 0)
                 writeSome();
             else
-                decodeNext(t - 1);
+                prepareNext(t - 1);
         });
         while (status == 0 && at < count[cur]) {
             const size_t k = from[cur] + at;

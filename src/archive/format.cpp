@@ -46,6 +46,18 @@ static bool readName(std::FILE* f, std::string& name) {
     }
 }
 
+// Skips `n` bytes of the stream. A short run is read through the stream's
+// buffer, where it mostly lies already: a seek costs a system call even when
+// it lands inside the buffer, and archives of many small files have one run
+// per entry. A short read here and a seek past the end both end the walk at
+// its next read.
+static bool skip(std::FILE* f, uint64_t n) {
+    constexpr uint64_t kReadThrough = 1 << 14;
+    if (n > kReadThrough) return os::seek(f, int64_t(n), SEEK_CUR);
+    uint8_t buf[kReadThrough];
+    return std::fread(buf, 1, size_t(n), f) == n;
+}
+
 WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(EntryHead&)>& visit,
                     uint64_t* end_pos) {
     EntryHead e;
@@ -72,8 +84,7 @@ WalkEnd walkEntries(std::FILE* f, Fields fields, const std::function<Visit(Entry
         if (fields != Fields::NameFirst) v = visit(e);
         if (v == Visit::Stop) return WalkEnd::Stopped;
         if (v == Visit::Fail) return WalkEnd::Failed;
-        if (fields != Fields::All &&
-            !os::seek(f, int64_t(e.block_len + kEntryFieldBytes - kFieldBytes), SEEK_CUR))
+        if (fields != Fields::All && !skip(f, e.block_len + kEntryFieldBytes - kFieldBytes))
             return WalkEnd::Truncated;
         pos = e.nextPos();
     }

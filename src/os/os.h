@@ -134,8 +134,22 @@ struct Output {
     File file;                    // open for writing
     int guard = -1;               // its place among the files a signal removes
     bool fresh = false;           // made under the target's name, where nothing was
+    bool seen = false;            // something had the target's name when the file was made
     int lends = -1;               // permission bits the target had, or -1 if none was seen
     std::optional<FileId> spare;  // the file it must not replace
+};
+// Outputs that may be made and not yet committed at any one time, across
+// all threads: a signal removes this many.
+constexpr std::size_t kOutputsAtOnce = 64;
+// Where createOutput may make the file.
+enum class Placement {
+    // Under the target's own name where nothing has it.
+    Own,
+    // Always under a name of its own, even where nothing has the target's
+    // name: for outputs made ahead of their turn, whose commits come in
+    // order, so that an output made early for a later entry never stands
+    // where an earlier entry's output is to go.
+    Beside,
 };
 // Creates the file for the target `path`, relative to the current directory,
 // whose directory must exist and be reached without passing through a
@@ -144,7 +158,8 @@ struct Output {
 // in the opened directory without following a link, is Error::Unsafe too,
 // here and again at the commit.
 std::optional<Output> createOutput(const std::string& path, Error* err = nullptr,
-                                   std::optional<FileId> spare = std::nullopt);
+                                   std::optional<FileId> spare = std::nullopt,
+                                   Placement placement = Placement::Own);
 // Closes the file and puts it in the target's place atomically; nothing is
 // flushed to the disk. An existing regular file found there, without
 // following links, lends its permission bits less the set-user-ID, set-group-ID

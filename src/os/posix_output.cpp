@@ -36,7 +36,7 @@ struct Guard {
     char name[NAME_MAX + 1] = {};
 };
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free);
-Guard guards[64];
+Guard guards[kOutputsAtOnce];
 
 // A file is made and then guarded: a signal between the two would leave it
 // behind. While a thread is between them the handler only notes the signal,
@@ -213,8 +213,13 @@ std::optional<FileId> identity(std::FILE* f) {
     return idOf(st);
 }
 
-std::optional<Output> createOutput(const std::string& path, Error* err,
-                                   std::optional<FileId> spare) {
+// Numbers for the temporary files' names, taken in turn: outputs made ahead
+// of their commits stand side by side, and each should find its name free
+// at the first try.
+std::atomic<unsigned> nextTemp{0};
+
+std::optional<Output> createOutput(const std::string& path, Error* err, std::optional<FileId> spare,
+                                   Placement placement) {
     Error e = Error::None;
     size_t cut = path.find_last_of('/');
     std::string dir = cut == std::string::npos ? std::string() : path.substr(0, cut);
@@ -229,7 +234,7 @@ std::optional<Output> createOutput(const std::string& path, Error* err,
         Creating making;
         struct stat st;
         bool seen = ::fstatat(d, out.leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!seen && errno == ENOENT) {
+        if (!seen && errno == ENOENT && placement == Placement::Own) {
             // Nothing has the name: the file is made under it, exclusively,
             // so that a file that has appeared since is never written over.
             out.file = File(::openat(d, out.leaf.c_str(),
@@ -246,12 +251,13 @@ std::optional<Output> createOutput(const std::string& path, Error* err,
             if (err) *err = Error::Unsafe;
             return std::nullopt;
         }
+        out.seen = seen;
         if (seen && S_ISREG(st.st_mode)) out.lends = int(st.st_mode & 0777);
         // The process id does not change during a run; asking once spares a
         // system call per extracted file.
         static const std::string prefix = ".pelko-tmp" + std::to_string(::getpid()) + "-";
         for (int n = 0; n < 256; ++n) {
-            out.temp = prefix + std::to_string(n);
+            out.temp = prefix + std::to_string(nextTemp.fetch_add(1, std::memory_order_relaxed));
             out.file = File(::openat(d, out.temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
                                      out.lends >= 0 ? mode_t(out.lends) : 0666));
             if (out.file.isOpen()) {
@@ -283,6 +289,21 @@ bool commitOutput(Output& out, Error* err) {
         ::unlinkat(dir, out.temp.c_str(), 0);
         out.temp.clear();
         return false;
+    }
+    // Where nothing had the target's name, the file takes it only if nothing
+    // has it still: there is nothing to compare, and from then on it is as a
+    // file made under that name.
+    if (!out.seen) {
+        if (::renameat2(dir, out.temp.c_str(), dir, out.leaf.c_str(), RENAME_NOREPLACE) == 0) {
+            out.temp.clear();
+            unguard(out.guard);
+            if (out.file.close()) return true;
+            ::unlinkat(dir, out.leaf.c_str(), 0);
+            return false;
+        }
+        // Taken meanwhile, or a file system that cannot rename so: the
+        // checks below.
+        if (errno != EEXIST && errno != EINVAL && errno != ENOSYS) return false;
     }
     // Something else may have taken the target's name since it was made.
     struct stat st;

@@ -404,11 +404,12 @@ Commit commitArchive(HeldArchive& archive, NewFile& copy, std::optional<uint64_t
     }
 }
 
-// The temporary file is marked for deletion from its creation on, so that
+// Every output is made beside its target, whatever the placement asked. The
+// temporary file is marked for deletion from its creation on, so that
 // however the run ends (Ctrl+C, a closed console, a crash), the system
 // removes it; the commit takes the mark back just before the rename.
-std::optional<Output> createOutput(const std::string& path, Error* err,
-                                   std::optional<FileId> spare) {
+std::optional<Output> createOutput(const std::string& path, Error* err, std::optional<FileId> spare,
+                                   Placement) {
     Error e = Error::None;
     const std::string dir = directoryPart(path);
     std::optional<std::wstring> wdir = widen(dir);

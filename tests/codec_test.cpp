@@ -459,6 +459,28 @@ TEST(CodecLimited, DeepTreesGetValidOptimalCodes) {
     }
 }
 
+TEST(CodecLimited, NoTreeOfTheCountsIsShallowerThanTheLeastDepth) {
+    // Ties are many where weights are few and small; buildCode skips the
+    // merging-order tree where the least depth is past 8, so the bound must
+    // never exceed the tree's own depth.
+    std::mt19937_64 rng(5);
+    for (int round = 0; round < 20000; ++round) {
+        ByteCounts c{};
+        const int values = 2 + static_cast<int>(rng() % (round % 2 ? 200 : 20));
+        for (int i = 0; i < values; ++i)
+            c[rng() % 256] = round % 3 ? 1 + rng() % 3 : uint64_t{1} << (rng() % 24);
+        const detail::TreeCode tree = detail::treeCode(c);
+        ASSERT_LE(detail::leastTreeDepth(c), tree.depth) << "round " << round;
+        const CodeTable want =
+            tree.depth <= 8 ? tree.table : detail::canonicalCode(detail::limitedLengths(c, 8));
+        const CodeTable got = buildCode(c);
+        for (int v = 0; v < 256; ++v)
+            ASSERT_TRUE(got.codes[v].bits == want.codes[v].bits &&
+                        got.codes[v].len == want.codes[v].len)
+                << "round " << round << ", value " << v;
+    }
+}
+
 // ---- Decoder against the literal search -------------------------------------
 
 void expectSameDecode(const Bytes& block, const char* what) {

@@ -122,55 +122,61 @@ CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen) {
         uint64_t weight;
         uint8_t value;
     };
-    std::vector<Leaf> leaves;
+    Leaf leaves[257];
+    size_t n = 0;
     for (int v = 0; v < 256; ++v)
-        if (counts[v] != 0) leaves.push_back(Leaf{counts[v], static_cast<uint8_t>(v)});
-    const size_t n = leaves.size();
+        if (counts[v] != 0) leaves[n++] = Leaf{counts[v], static_cast<uint8_t>(v)};
     if (n < 2 || maxLen == 0 || maxLen > 16 || n > (size_t{1} << maxLen)) return lengths;
-    std::stable_sort(leaves.begin(), leaves.end(),
-                     [](const Leaf& x, const Leaf& y) { return x.weight < y.weight; });
+    // By weight, equal weights in order of value: the order a stable sort
+    // by weight leaves them in.
+    std::sort(leaves, leaves + n, [](const Leaf& x, const Leaf& y) {
+        return x.weight != y.weight ? x.weight < y.weight : x.value < y.value;
+    });
+    leaves[n] = Leaf{0, 0};  // read past the last leaf, never taken
 
     // Package-merge. Level 0 is the leaves alone; each further level merges
     // the leaves with pairs taken in order from the level before. An item is
-    // a leaf index (>= 0) or a package (-1) with its weight.
-    struct Item {
-        uint64_t weight;
-        int leaf;
-    };
-    std::vector<std::vector<Item>> levels(maxLen);
-    for (auto& level : levels) level.reserve(2 * n);
-    for (size_t i = 0; i < n; ++i) levels[0].push_back(Item{leaves[i].weight, static_cast<int>(i)});
+    // a leaf index, or n for a package; weights are kept for the level being
+    // built and the one before it. A level holds the n leaves and half the
+    // items of the level before, so never more than 2n. The loops choose
+    // without branches, since the choices follow the data.
+    constexpr size_t kItems = 512;
+    uint16_t item[16][kItems];
+    size_t items[16];
+    uint64_t weights[2][kItems + 2] = {};  // two past the last are read, never taken
+    for (size_t i = 0; i < n; ++i) {
+        item[0][i] = static_cast<uint16_t>(i);
+        weights[0][i] = leaves[i].weight;
+    }
+    items[0] = n;
     for (unsigned l = 1; l < maxLen; ++l) {
-        const auto& prev = levels[l - 1];
-        auto& cur = levels[l];
+        const uint64_t* prev = weights[(l - 1) & 1];
+        uint64_t* cur = weights[l & 1];
+        const size_t prevItems = items[l - 1];
+        const size_t total = n + prevItems / 2;
         size_t li = 0, pi = 0;
-        while (li < n || pi + 1 < prev.size()) {
-            bool takeLeaf = pi + 1 >= prev.size() ||
-                            (li < n && leaves[li].weight <= prev[pi].weight + prev[pi + 1].weight);
-            if (takeLeaf) {
-                cur.push_back(Item{leaves[li].weight, static_cast<int>(li)});
-                ++li;
-            } else {
-                cur.push_back(Item{prev[pi].weight + prev[pi + 1].weight, -1});
-                pi += 2;
-            }
+        for (size_t k = 0; k < total; ++k) {
+            const uint64_t lw = leaves[li].weight;
+            const uint64_t pw = prev[pi] + prev[pi + 1];
+            const bool takeLeaf = pi + 1 >= prevItems || (li < n && lw <= pw);
+            cur[k] = takeLeaf ? lw : pw;
+            item[l][k] = static_cast<uint16_t>(takeLeaf ? li : n);
+            li += takeLeaf;
+            pi += takeLeaf ? 0 : 2;
         }
+        items[l] = total;
     }
     // The cheapest 2n-2 items of the top level make the code; every leaf
     // occurrence among them, followed down through the packages, adds one
     // bit to that leaf's code.
+    uint16_t bits[257] = {};  // by leaf index; packages count in the last
     size_t take = 2 * n - 2;
     for (unsigned l = maxLen; l-- > 0;) {
-        size_t packages = 0;
-        for (size_t i = 0; i < take; ++i) {
-            const Item& item = levels[l][i];
-            if (item.leaf >= 0)
-                ++lengths[leaves[item.leaf].value];
-            else
-                ++packages;
-        }
-        take = 2 * packages;
+        for (size_t i = 0; i < take; ++i) ++bits[item[l][i]];
+        take = 2 * size_t(bits[n]);
+        bits[n] = 0;
     }
+    for (size_t i = 0; i < n; ++i) lengths[leaves[i].value] = static_cast<uint8_t>(bits[i]);
     return lengths;
 }
 
@@ -192,6 +198,43 @@ CodeTable canonicalCode(const CodeLengths& lengths) {
 
 }  // namespace detail
 
+namespace detail {
+
+unsigned leastTreeDepth(const ByteCounts& counts) {
+    uint64_t leaf[256];
+    int n = 0;
+    for (uint64_t c : counts)
+        if (c != 0) leaf[n++] = c;
+    if (n < 2) return unsigned(n);
+    std::sort(leaf, leaf + n);
+    // Merged nodes come out in order of weight, so two queues do: on equal
+    // weights a leaf goes before a merged node, and an older merged node
+    // before a younger one, which keeps the tree as shallow as it can be.
+    uint64_t weight[255];
+    uint8_t height[255];
+    int next = 0, made = 0, li = 0;
+    auto take = [&](uint64_t& w, unsigned& h) {
+        if (li < n && (next == made || leaf[li] <= weight[next])) {
+            w = leaf[li++];
+            h = 0;
+        } else {
+            w = weight[next];
+            h = height[next++];
+        }
+    };
+    while (made < n - 1) {
+        uint64_t wa, wb;
+        unsigned ha, hb;
+        take(wa, ha);
+        take(wb, hb);
+        weight[made] = wa + wb;
+        height[made++] = static_cast<uint8_t>(std::max(ha, hb) + 1);
+    }
+    return height[made - 1];
+}
+
+}  // namespace detail
+
 CodeTable buildCode(const ByteCounts& counts) {
     int present = 0;
     for (uint64_t c : counts) present += c != 0;
@@ -203,6 +246,10 @@ CodeTable buildCode(const ByteCounts& counts) {
         for (int v = 0; v < 256; ++v) table.codes[v] = Code{static_cast<uint8_t>(v), 8};
         return table;
     }
+    // Where even the shallowest tree for these counts is too deep, so is the
+    // one the merging order builds: the fallback needs no tree built first.
+    if (detail::leastTreeDepth(counts) > 8)
+        return detail::canonicalCode(detail::limitedLengths(counts, 8));
     detail::TreeCode tree = detail::treeCode(counts);
     if (tree.depth <= 8) return tree.table;
     return detail::canonicalCode(detail::limitedLengths(counts, 8));

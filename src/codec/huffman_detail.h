@@ -21,6 +21,11 @@ struct TreeCode {
 };
 TreeCode treeCode(const ByteCounts& counts);
 
+// The least depth of any Huffman tree for the counts: that of the tree built
+// with ties going to leaves and then to older merged nodes, which no
+// tie-breaking order undercuts. 0 or 1 for fewer than two values.
+unsigned leastTreeDepth(const ByteCounts& counts);
+
 // Code lengths of 1..maxLen bits minimising the total bit count, for at least
 // two and at most 2^maxLen non-zero counts (package-merge).
 CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen);

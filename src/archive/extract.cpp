@@ -340,7 +340,7 @@ bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* tea
 // several at once on the team; larger ones are decoded straight into their
 // files one at a time, decoding overlapped with reading and writing.
 constexpr uint64_t kSmallBlock = uint64_t(1) << 20, kSmallOutput = uint64_t(1) << 20;
-constexpr size_t kBatchEntries = 16;
+constexpr size_t kBatchEntries = 32;
 // Two batches' files and a large entry's are made and not yet committed at
 // most.
 static_assert(2 * kBatchEntries + 1 <= os::kOutputsAtOnce);
@@ -483,9 +483,11 @@ int writeEntry(const std::string& out, Decoded& r, Run& run) {
         case State::Ready:
             break;
     }
-    if (r.ahead) {
+    // A file that could not be made ahead (descriptors may have run short
+    // while others were) is made now, unless its path was refused.
+    if (r.ahead && (r.made || r.createError == os::Error::Unsafe)) {
         if (!r.made) {
-            if (r.createError == os::Error::Unsafe) refused(out);
+            refused(out);
             return 1;
         }
         const int status = r.wrote ? commit(*r.made, out) : 1;

@@ -135,12 +135,13 @@ struct Output {
     int guard = -1;               // its place among the files a signal removes
     bool fresh = false;           // made under the target's name, where nothing was
     bool seen = false;            // something had the target's name when the file was made
+    bool inMemory = false;        // its file system keeps files in memory alone (no disk)
     int lends = -1;               // permission bits the target had, or -1 if none was seen
     std::optional<FileId> spare;  // the file it must not replace
 };
 // Outputs that may be made and not yet committed at any one time, across
 // all threads: a signal removes this many.
-constexpr std::size_t kOutputsAtOnce = 64;
+constexpr std::size_t kOutputsAtOnce = 128;
 // Where createOutput may make the file.
 enum class Placement {
     // Under the target's own name where nothing has it.

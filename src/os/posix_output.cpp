@@ -6,9 +6,11 @@
 // write instead of ending the run.
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/magic.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #if __has_include(<linux/openat2.h>)
@@ -176,21 +178,28 @@ FileId idOf(const struct stat& st) {
 
 // The directory of the last output, kept open for the next: extracted files
 // come directory by directory, and each lookup of the same path would only
-// find the same directory again.
+// find the same directory again. Whether its file system keeps files in
+// memory alone is asked once with it.
 struct LastDir {
     std::mutex lock;
     std::string path;
     std::shared_ptr<File> dir;
+    bool inMemory = false;
 } lastDir;
 
-std::shared_ptr<File> openOutputDir(const std::string& dir, Error* err) {
+std::shared_ptr<File> openOutputDir(const std::string& dir, Error* err, bool* inMemory) {
     std::lock_guard<std::mutex> hold(lastDir.lock);
     *err = Error::None;
-    if (lastDir.dir && lastDir.path == dir) return lastDir.dir;
-    File f = openDirBeneath(dir, err);
-    if (!f.isOpen()) return nullptr;
-    lastDir.dir = std::make_shared<File>(std::move(f));
-    lastDir.path = dir;
+    if (!lastDir.dir || lastDir.path != dir) {
+        File f = openDirBeneath(dir, err);
+        if (!f.isOpen()) return nullptr;
+        struct statfs fs;
+        lastDir.inMemory =
+            ::fstatfs(fdOf(f), &fs) == 0 && (fs.f_type == TMPFS_MAGIC || fs.f_type == RAMFS_MAGIC);
+        lastDir.dir = std::make_shared<File>(std::move(f));
+        lastDir.path = dir;
+    }
+    *inMemory = lastDir.inMemory;
     return lastDir.dir;
 }
 
@@ -228,7 +237,7 @@ std::optional<Output> createOutput(const std::string& path, Error* err, std::opt
     out.spare = spare;
     creationMask();
     installHandlers();
-    out.dir = openOutputDir(dir, &e);
+    out.dir = openOutputDir(dir, &e, &out.inMemory);
     if (out.dir && !out.leaf.empty()) {
         const int d = fdOf(*out.dir);
         Creating making;
@@ -318,7 +327,9 @@ bool commitOutput(Output& out, Error* err) {
     const mode_t made = (out.lends >= 0 ? mode_t(out.lends) : 0666) & ~creationMask();
     if (regular && (st.st_mode & 0777) != made) ::fchmod(fdOf(out.file), st.st_mode & 0777);
     if (!out.file.close()) return false;
-    if (regular &&
+    // Where files live in memory alone there is nothing to flush, and the
+    // rename replaces the target in one call.
+    if (regular && !out.inMemory &&
         ::renameat2(dir, out.temp.c_str(), dir, out.leaf.c_str(), RENAME_EXCHANGE) == 0) {
         // The temporary name now holds the old file, unless something
         // else took the target's place meanwhile; that is put back.

@@ -104,6 +104,10 @@ static_assert(kInSlot >= kMaxBlockHeader && kCarry > 16);
 // of kStretch bytes of its block, each thread taking the next stretch there
 // is and writing its output where it belongs: see Stretches.
 constexpr size_t kStretch = size_t(256) << 10;
+// Stretches end anywhere in the output, but each is written in whole pages
+// of the file, which the system takes at less cost: the bytes of the last
+// page go with the next stretch's, written before its own.
+constexpr size_t kPage = 4096;
 
 // The slots' memory and the decoder's scratch, taken once per run in one
 // block and reused for every large entry, since fresh memory costs a page
@@ -114,7 +118,7 @@ struct PieceBuffers {
     uint8_t* out = nullptr;
     std::span<uint8_t> scratch;
     // Each thread's own for a stretch: its bytes, its guessed output and
-    // its true output.
+    // its true output, with room for a page's bytes before it.
     struct Stretch {
         uint8_t* in = nullptr;
         std::span<uint8_t> scratch, out;
@@ -342,6 +346,7 @@ public:
             if (ok && !last)
                 guessStretch(dec_, {room.in, have}, 8 * from, own, room.scratch, room.guess);
             uint64_t pos, at;
+            size_t lead;  // bytes of the output's last page so far, put before this stretch's
             {
                 std::unique_lock lock(m_);
                 turn_.wait(lock, [&] { return failed_ || joined_ == i; });
@@ -349,15 +354,21 @@ public:
                 if (!ok) return failLocked();
                 pos = pos_;
                 at = made_;
+                lead = size_t(at % kPage);
+                std::memcpy(room.out.data() - lead, page_, lead);
             }
             if (last) {
-                ok = decodeLast(room, from, have, pos, at, crc);
+                ok = decodeLast(room, from, have, pos, at, lead, crc);
             } else {
                 const size_t n = joinStretch(
                     dec_, {room.in, have}, room.guess, pos,
                     room.out.first(size_t(std::min<uint64_t>(room.out.size(), dec_.size - at))));
-                publish(i, pos, at + n, crc, own);
-                ok = out_.writeAt(at, room.out.data(), n);
+                // Whole pages only, but for the output's end: the rest of
+                // the last page goes with the next stretch's.
+                const size_t rest = at + n == dec_.size ? 0 : size_t((at + n) % kPage);
+                const uint8_t* put = room.out.data() - lead;
+                publish(i, pos, at + n, crc, own, put + lead + n - rest, rest);
+                ok = out_.writeAt(at - lead, put, lead + n - rest);
             }
             if (!ok) return fail();
         }
@@ -375,7 +386,7 @@ private:
     // The last stretch, from the true position to the end of the output,
     // written a room at a time; the block's end is in `room.in`.
     bool decodeLast(PieceBuffers::Stretch& room, uint64_t from, size_t have, uint64_t pos,
-                    uint64_t at, uint32_t crc) {
+                    uint64_t at, size_t lead, uint32_t crc) {
         DecodeOptions options;
         options.scratchRoom = buf_.scratch;
         const size_t skip = size_t(std::min<uint64_t>(pos / 8 - from, have));
@@ -385,21 +396,26 @@ private:
             const size_t n = size_t(std::min<uint64_t>(room.out.size(), dec_.size - at));
             std::optional<size_t> used =
                 decodeStreamPiece(dec_, rest, bit, true, room.out.first(n), options);
-            if (!used || !out_.writeAt(at, room.out.data(), n)) return false;
+            if (!used || !out_.writeAt(at - lead, room.out.data() - lead, lead + n)) return false;
             rest = rest.subspan(*used);
             at += n;
+            lead = 0;
         }
-        publish(guessed_, pos, at, crc, have);
+        publish(guessed_, pos, at, crc, have, nullptr, 0);
         return true;
     }
 
-    void publish(size_t i, uint64_t pos, uint64_t made, uint32_t crc, size_t own) {
+    // Makes stretch `i` joined, with the bytes of the output's last page
+    // that are not written yet.
+    void publish(size_t i, uint64_t pos, uint64_t made, uint32_t crc, size_t own,
+                 const uint8_t* rest, size_t restLen) {
         std::lock_guard lock(m_);
         joined_ = i + 1;
         pos_ = pos;
         made_ = made;
         crc_ = crc32Combine(crc_, crc, own);
         checked_ += own;
+        if (restLen) std::memcpy(page_, rest, restLen);
         turn_.notify_all();
     }
     bool fail() {
@@ -428,6 +444,7 @@ private:
     uint32_t crc_ = 0;
     uint64_t checked_ = 0;
     bool failed_ = false;
+    uint8_t page_[kPage];
 };
 
 // Room for the slots and the stretches; false when memory cannot be had.
@@ -436,7 +453,7 @@ bool prepareBuffers(PieceBuffers& b) {
     const size_t in = kInSlots * (kCarry + kInSlot), out = kOutSlots * kOutPiece;
     const size_t scratch = decodeScratchBytes(1);
     const size_t stretchIn = kStretch + kStretchTail, room = stretchRoom(kStretch);
-    const size_t stretch = stretchIn + 2 * room;
+    const size_t stretch = stretchIn + 2 * room + kPage;
     b.memory = os::allocateMemory(in + out + scratch + std::size(b.stretch) * stretch);
     if (!b.memory.data()) return false;
     b.in = b.memory.data();
@@ -446,7 +463,7 @@ bool prepareBuffers(PieceBuffers& b) {
     for (PieceBuffers::Stretch& s : b.stretch) {
         s.in = at;
         s.scratch = {at + stretchIn, room};
-        s.out = {at + stretchIn + room, room};
+        s.out = {at + stretchIn + room + kPage, room};
         at += stretch;
     }
     return true;

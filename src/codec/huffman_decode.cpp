@@ -41,23 +41,31 @@ constexpr uint64_t kBulkMinOutput = 6144;
 // Single-code table entry: byte value in the low byte, code length above it;
 // a length of 0 means no header entry matches these 8 bits.
 void buildSingleTable(const uint8_t* entries, unsigned n, uint16_t* table) {
-    // first[L][prefix]: the first header entry of length L with that prefix.
-    int16_t first[9][256];
-    for (auto& row : first) std::fill(std::begin(row), std::end(row), int16_t{-1});
-    for (unsigned j = n; j-- > 0;) {
-        unsigned len = entries[3 * j + 2];
-        if (len < 1 || len > 8) continue;
-        first[len][entries[3 * j + 1] >> (8 - len)] = static_cast<int16_t>(j);
+    // Each entry fills the windows its bits begin, the longest codes first
+    // and, within a length, the last entries first: the shortest length, and
+    // within it the first entry with those bits, is written last and holds.
+    // Small blocks build one table each, so this is done without a pass
+    // over every length for every window.
+    unsigned count[9] = {};
+    for (unsigned j = 0; j < n; ++j) {
+        const unsigned len = entries[3 * j + 2];
+        if (len >= 1 && len <= 8) ++count[len];
     }
-    for (unsigned w = 0; w < 256; ++w) {
-        table[w] = 0;
-        for (unsigned len = 1; len <= 8; ++len) {
-            int j = first[len][w >> (8 - len)];
-            if (j >= 0) {
-                table[w] = static_cast<uint16_t>(entries[3 * j] | len << 8);
-                break;
-            }
-        }
+    // Where each length's entries go in `order`: length 8 first.
+    unsigned at[9] = {};
+    for (unsigned len = 7; len >= 1; --len) at[len] = at[len + 1] + count[len + 1];
+    const unsigned total = at[1] + count[1];
+    uint8_t order[256];
+    for (unsigned j = n; j-- > 0;) {
+        const unsigned len = entries[3 * j + 2];
+        if (len >= 1 && len <= 8) order[at[len]++] = static_cast<uint8_t>(j);
+    }
+    std::fill(table, table + 256, uint16_t{0});
+    for (unsigned k = 0; k < total; ++k) {
+        const unsigned j = order[k], len = entries[3 * j + 2], span = 1u << (8 - len);
+        const unsigned from = (entries[3 * j + 1] >> (8 - len)) * span;
+        const uint16_t value = static_cast<uint16_t>(entries[3 * j] | len << 8);
+        std::fill(table + from, table + from + span, value);
     }
 }
 

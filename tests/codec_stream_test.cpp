@@ -109,12 +109,13 @@ std::optional<Reference> stretchDecode(const Bytes& block, size_t bytes) {
     if (stream.size() < bytes + kStretchTail) return std::nullopt;
     const size_t guessed = (stream.size() - kStretchTail) / bytes;
     std::vector<StretchGuess> guesses(guessed);
-    std::vector<Bytes> scratch(guessed, Bytes(stretchRoom(bytes)));
+    // Exactly the room the code needs, for the sanitizer to see any overrun.
+    std::vector<Bytes> scratch(guessed, Bytes(stretchRoom(bytes, dec->min_length)));
     for (size_t i = 0; i < guessed; ++i)
         guessStretch(*dec, stream.subspan(i * bytes, bytes + kStretchTail), 8 * i * bytes, bytes,
                      scratch[i], guesses[i]);
     uint64_t pos = 0;
-    Bytes out(stretchRoom(bytes));
+    Bytes out(stretchRoom(bytes, dec->min_length));
     for (size_t i = 0; i < guessed && r.out.size() < dec->size; ++i) {
         const size_t n = joinStretch(
             *dec, stream.subspan(i * bytes, bytes + kStretchTail), guesses[i], pos,

@@ -119,8 +119,11 @@ struct PieceBuffers {
     uint8_t* in = nullptr;
     uint8_t* out = nullptr;
     std::span<uint8_t> scratch;
-    // Each thread's own for a stretch: its bytes, its guessed output and
-    // its true output, with room for a page's bytes before it.
+    // Room for the stretches, laid out for each entry's code as the rooms
+    // of Stretches: a stretch's bytes, its guessed output and its true
+    // output, with room for a page's bytes before it. The memory a code
+    // with longer codes needs less of is left untouched.
+    uint8_t* rooms = nullptr;
     struct Stretch {
         uint8_t* in = nullptr;
         std::span<uint8_t> scratch, out;
@@ -327,7 +330,17 @@ public:
         streamLen_ = in.left - dec.header_len;
         guessed_ =
             streamLen_ >= kStretch + kStretchTail ? (streamLen_ - kStretchTail) / kStretch : 0;
-        for (size_t r = 0; r < kRooms; ++r) rooms_[r].buf = &buffers.stretch[r];
+        const size_t in_bytes = kStretch + kStretchTail,
+                     room = stretchRoom(kStretch, dec.min_length);
+        uint8_t* at = buffers.rooms;
+        for (size_t r = 0; r < kRooms; ++r) {
+            PieceBuffers::Stretch& b = buffers.stretch[r];
+            b.in = at;
+            b.scratch = {at + in_bytes, room};
+            b.out = {at + in_bytes + room + kPage, room};
+            at += in_bytes + 2 * room + kPage;
+            rooms_[r].buf = &b;
+        }
     }
 
     // Worth it where one stretch at least is guessed.
@@ -519,13 +532,7 @@ bool prepareBuffers(PieceBuffers& b) {
     b.in = b.memory.data();
     b.out = b.in + in;
     b.scratch = {b.out + out, scratch};
-    uint8_t* at = b.scratch.data() + scratch;
-    for (PieceBuffers::Stretch& s : b.stretch) {
-        s.in = at;
-        s.scratch = {at + stretchIn, room};
-        s.out = {at + stretchIn + room + kPage, room};
-        at += stretch;
-    }
+    b.rooms = b.scratch.data() + scratch;
     return true;
 }
 

@@ -232,12 +232,13 @@ struct StretchGuess {
     uint64_t base = 0;  // the stream bit of the stretch's first byte
     StretchPart parts[kStretchParts];
 };
-// The scratch a stretch of `bytes` bytes takes for its guessed output,
-// whatever its code; a stretch's true output is never longer.
-size_t stretchRoom(size_t bytes);
+// The scratch a stretch of `bytes` bytes takes for its guessed output, for
+// a code whose shortest length is `minLength` (StreamDecoder::min_length),
+// 1 for any code; a stretch's true output is never longer.
+size_t stretchRoom(size_t bytes, unsigned minLength = 1);
 // Guesses the output of the stretch of `bytes` bytes from stream bit `base`
 // (a multiple of 8): `in` holds them and kStretchTail more, `scratch` at
-// least stretchRoom bytes, which `guess` then refers to.
+// least stretchRoom bytes for the code, which `guess` then refers to.
 void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
                   size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess);
 // The true output of a guessed stretch into `out`, up to out.size() bytes,

@@ -488,8 +488,8 @@ uint64_t partStart(const StreamDecoder& dec, uint64_t base, uint64_t bits, unsig
     const uint64_t at = base + bits * k / kStretchParts, gcd = dec.length_gcd;
     return (at + gcd - 1) / gcd * gcd;
 }
-size_t partRoom(size_t bytes) {
-    return 8 * bytes / kStretchParts + 64;
+size_t partRoom(size_t bytes, unsigned minLength) {
+    return (8 * bytes / kStretchParts + 16) / minLength + 32;
 }
 
 template <unsigned kWindow>
@@ -499,7 +499,7 @@ void guessParts(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t 
     const uint8_t* b = in.data();
     const uint16_t* single = dec.single.data();
     const uint64_t bits = 8 * uint64_t{bytes};
-    const size_t room = partRoom(bytes);
+    const size_t room = partRoom(bytes, dec.min_length);
     g.base = base;
     Chunk c[kChunks];
     // Positions relative to the stretch's first byte.
@@ -775,14 +775,14 @@ std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) 
     return out;
 }
 
-size_t stretchRoom(size_t bytes) {
-    return kStretchParts * partRoom(bytes);
+size_t stretchRoom(size_t bytes, unsigned minLength) {
+    return kStretchParts * partRoom(bytes, std::clamp(minLength, 1u, 8u));
 }
 
 void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
                   size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess) {
     assert(dec.complete && !dec.bulk.empty() && in.size() >= bytes + kStretchTail &&
-           scratch.size() >= stretchRoom(bytes) && base % 8 == 0);
+           scratch.size() >= stretchRoom(bytes, dec.min_length) && base % 8 == 0);
     if (dec.window == kWideWindow)
         guessParts<kWideWindow>(dec, in, base, bytes, scratch.data(), guess);
     else if (dec.window == kSmallWindow)

@@ -77,63 +77,54 @@ void walk(const std::vector<Node>& nodes, int at, unsigned depth, unsigned path,
     walk(nodes, node.right, depth + 1, next | 1, out);
 }
 
-}  // namespace
-
-TreeCode treeCode(const ByteCounts& counts) {
-    TreeCode result;
-    std::vector<Node> nodes;
-    nodes.reserve(512);
-    int list[256];
-    uint64_t weight[256];  // weight[i] is the weight of node list[i]
-    int n = 0;
-    for (int v = 0; v < 256; ++v) {
-        if (counts[v] == 0) continue;
-        nodes.push_back(Node{-1, -1, static_cast<uint8_t>(v), counts[v]});
-        weight[n] = counts[v];
-        list[n++] = static_cast<int>(nodes.size()) - 1;
-    }
-    result.table.count = n;
-    if (n == 0) return result;
-    if (n == 1) {
-        result.table.codes[nodes[0].value] = Code{0, 1};
-        result.depth = 1;
-        return result;
-    }
-    while (n > 1) {
-        int a = firstMinimum(weight, n);
-        int nodeA = list[a];
-        // The last node fills the gap; this reordering steers later ties.
-        list[a] = list[n - 1];
-        weight[a] = weight[n - 1];
-        --n;
-        int b = firstMinimum(weight, n);
-        int nodeB = list[b];
-        nodes.push_back(Node{nodeA, nodeB, 0, nodes[nodeA].weight + nodes[nodeB].weight});
-        list[b] = static_cast<int>(nodes.size()) - 1;
-        weight[b] = nodes.back().weight;
-    }
-    walk(nodes, list[0], 0, 0, result);
-    return result;
-}
-
-CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen) {
-    CodeLengths lengths{};
-    struct Leaf {
-        uint64_t weight;
-        uint8_t value;
-    };
-    Leaf leaves[257];
+// The values present, by weight, equal weights in order of value (the order
+// a stable sort by weight leaves them in), with room for one more.
+struct Leaf {
+    uint64_t weight;
+    uint8_t value;
+};
+size_t sortedLeaves(const ByteCounts& counts, Leaf* leaves) {
     size_t n = 0;
     for (int v = 0; v < 256; ++v)
         if (counts[v] != 0) leaves[n++] = Leaf{counts[v], static_cast<uint8_t>(v)};
-    if (n < 2 || maxLen == 0 || maxLen > 16 || n > (size_t{1} << maxLen)) return lengths;
-    // By weight, equal weights in order of value: the order a stable sort
-    // by weight leaves them in.
     std::sort(leaves, leaves + n, [](const Leaf& x, const Leaf& y) {
         return x.weight != y.weight ? x.weight < y.weight : x.value < y.value;
     });
     leaves[n] = Leaf{0, 0};  // read past the last leaf, never taken
+    return n;
+}
 
+unsigned leastDepth(const Leaf* leaf, size_t n) {
+    if (n < 2) return unsigned(n);
+    // Merged nodes come out in order of weight, so two queues do: on equal
+    // weights a leaf goes before a merged node, and an older merged node
+    // before a younger one, which keeps the tree as shallow as it can be.
+    uint64_t weight[255];
+    uint8_t height[255];
+    size_t next = 0, made = 0, li = 0;
+    auto take = [&](uint64_t& w, unsigned& h) {
+        if (li < n && (next == made || leaf[li].weight <= weight[next])) {
+            w = leaf[li++].weight;
+            h = 0;
+        } else {
+            w = weight[next];
+            h = height[next++];
+        }
+    };
+    while (made < n - 1) {
+        uint64_t wa, wb;
+        unsigned ha, hb;
+        take(wa, ha);
+        take(wb, hb);
+        weight[made] = wa + wb;
+        height[made++] = static_cast<uint8_t>(std::max(ha, hb) + 1);
+    }
+    return height[made - 1];
+}
+
+// Package-merge over sorted leaves, for 2 <= n <= 2^maxLen, maxLen <= 16.
+CodeLengths limitedOfSorted(const Leaf* leaves, size_t n, unsigned maxLen) {
+    CodeLengths lengths{};
     // Package-merge. Level 0 is the leaves alone; each further level merges
     // the leaves with pairs taken in order from the level before. An item is
     // a leaf index, or n for a package; weights are kept for the level being
@@ -180,57 +171,78 @@ CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen) {
     return lengths;
 }
 
-CodeTable canonicalCode(const CodeLengths& lengths) {
-    CodeTable table;
-    unsigned code = 0;
-    for (unsigned len = 1; len <= 8; ++len) {
-        for (int v = 0; v < 256; ++v) {
-            if (lengths[v] != len) continue;
-            table.codes[v] =
-                Code{static_cast<uint8_t>(code << (8 - len)), static_cast<uint8_t>(len)};
-            ++table.count;
-            ++code;
-        }
-        code <<= 1;
+}  // namespace
+
+TreeCode treeCode(const ByteCounts& counts) {
+    TreeCode result;
+    std::vector<Node> nodes;
+    nodes.reserve(512);
+    int list[256];
+    uint64_t weight[256];  // weight[i] is the weight of node list[i]
+    int n = 0;
+    for (int v = 0; v < 256; ++v) {
+        if (counts[v] == 0) continue;
+        nodes.push_back(Node{-1, -1, static_cast<uint8_t>(v), counts[v]});
+        weight[n] = counts[v];
+        list[n++] = static_cast<int>(nodes.size()) - 1;
     }
-    return table;
+    result.table.count = n;
+    if (n == 0) return result;
+    if (n == 1) {
+        result.table.codes[nodes[0].value] = Code{0, 1};
+        result.depth = 1;
+        return result;
+    }
+    while (n > 1) {
+        int a = firstMinimum(weight, n);
+        int nodeA = list[a];
+        // The last node fills the gap; this reordering steers later ties.
+        list[a] = list[n - 1];
+        weight[a] = weight[n - 1];
+        --n;
+        int b = firstMinimum(weight, n);
+        int nodeB = list[b];
+        nodes.push_back(Node{nodeA, nodeB, 0, nodes[nodeA].weight + nodes[nodeB].weight});
+        list[b] = static_cast<int>(nodes.size()) - 1;
+        weight[b] = nodes.back().weight;
+    }
+    walk(nodes, list[0], 0, 0, result);
+    return result;
 }
 
-}  // namespace detail
-
-namespace detail {
+CodeLengths limitedLengths(const ByteCounts& counts, unsigned maxLen) {
+    Leaf leaves[257];
+    const size_t n = sortedLeaves(counts, leaves);
+    if (n < 2 || maxLen == 0 || maxLen > 16 || n > (size_t{1} << maxLen)) return CodeLengths{};
+    return limitedOfSorted(leaves, n, maxLen);
+}
 
 unsigned leastTreeDepth(const ByteCounts& counts) {
-    uint64_t leaf[256];
-    int n = 0;
-    for (uint64_t c : counts)
-        if (c != 0) leaf[n++] = c;
-    if (n < 2) return unsigned(n);
-    std::sort(leaf, leaf + n);
-    // Merged nodes come out in order of weight, so two queues do: on equal
-    // weights a leaf goes before a merged node, and an older merged node
-    // before a younger one, which keeps the tree as shallow as it can be.
-    uint64_t weight[255];
-    uint8_t height[255];
-    int next = 0, made = 0, li = 0;
-    auto take = [&](uint64_t& w, unsigned& h) {
-        if (li < n && (next == made || leaf[li] <= weight[next])) {
-            w = leaf[li++];
-            h = 0;
-        } else {
-            w = weight[next];
-            h = height[next++];
-        }
-    };
-    while (made < n - 1) {
-        uint64_t wa, wb;
-        unsigned ha, hb;
-        take(wa, ha);
-        take(wb, hb);
-        weight[made] = wa + wb;
-        height[made++] = static_cast<uint8_t>(std::max(ha, hb) + 1);
+    Leaf leaves[257];
+    return leastDepth(leaves, sortedLeaves(counts, leaves));
+}
+
+CodeTable canonicalCode(const CodeLengths& lengths) {
+    // Each length's first code follows from how many codes are shorter;
+    // values then take the codes of their length in ascending order.
+    unsigned perLength[9] = {};
+    for (uint8_t len : lengths)
+        if (len >= 1 && len <= 8) ++perLength[len];
+    unsigned next[9] = {};
+    unsigned code = 0;
+    for (unsigned len = 1; len <= 8; ++len) {
+        next[len] = code;
+        code = (code + perLength[len]) << 1;
     }
-    return height[made - 1];
+    CodeTable table;
+    for (int v = 0; v < 256; ++v) {
+        const unsigned len = lengths[v];
+        if (len < 1 || len > 8) continue;
+        table.codes[v] =
+            Code{static_cast<uint8_t>(next[len]++ << (8 - len)), static_cast<uint8_t>(len)};
+        ++table.count;
+    }
+    return table;
 }
 
 }  // namespace detail
@@ -248,8 +260,10 @@ CodeTable buildCode(const ByteCounts& counts) {
     }
     // Where even the shallowest tree for these counts is too deep, so is the
     // one the merging order builds: the fallback needs no tree built first.
-    if (detail::leastTreeDepth(counts) > 8)
-        return detail::canonicalCode(detail::limitedLengths(counts, 8));
+    detail::Leaf leaves[257];
+    const size_t n = detail::sortedLeaves(counts, leaves);
+    if (detail::leastDepth(leaves, n) > 8)
+        return detail::canonicalCode(detail::limitedOfSorted(leaves, n, 8));
     detail::TreeCode tree = detail::treeCode(counts);
     if (tree.depth <= 8) return tree.table;
     return detail::canonicalCode(detail::limitedLengths(counts, 8));

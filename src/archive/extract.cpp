@@ -104,8 +104,6 @@ static_assert(kInSlot >= kMaxBlockHeader && kCarry > 16);
 // of kStretch bytes of its block, each thread taking the next stretch there
 // is and writing its output where it belongs: see Stretches.
 constexpr size_t kStretch = size_t(256) << 10;
-// Each of the two threads may run ahead of the other by a stretch or two.
-constexpr size_t kRooms = 4;
 // Stretches end anywhere in the output, but each is written in whole pages
 // of the file, which the system takes at less cost: the bytes of the last
 // page go with the next stretch's, written before its own.
@@ -119,16 +117,16 @@ struct PieceBuffers {
     uint8_t* in = nullptr;
     uint8_t* out = nullptr;
     std::span<uint8_t> scratch;
-    // Room for the stretches, laid out for each entry's code as the rooms
-    // of Stretches: a stretch's bytes, its guessed output and its true
-    // output, with room for a page's bytes before it. The memory a code
+    // Room for each thread's stretch, laid out for each entry's code by
+    // Stretches: the stretch's bytes, its guessed output and its true
+    // output, with room for a page's bytes before it. The memory that a code
     // with longer codes needs less of is left untouched.
     uint8_t* rooms = nullptr;
     struct Stretch {
         uint8_t* in = nullptr;
         std::span<uint8_t> scratch, out;
         StretchGuess guess;
-    } stretch[kRooms];
+    } stretch[2];
 };
 
 uint8_t* inSlot(PieceBuffers& b, size_t j) {
@@ -312,15 +310,12 @@ private:
     bool ends_[kInSlots] = {};
 };
 
-// Two threads decoding one entry in stretches, each kept in a room of its
-// own from its reading to its writing. A thread joins the next stretch onto
-// the true decode as soon as that stretch is guessed; otherwise it takes the
-// next stretch into a free room, reads it, checks its bytes and guesses its
-// output. So a thread that runs ahead guesses stretches ahead while the other
-// finishes one, and joins that one when it is done. Each stretch's output is
-// written at its place in the file by the thread that joined it, while the
-// other goes on. The stretch at the block's end is decoded from the true
-// position, to the size the header gives.
+// Two threads decoding one entry, each a stretch at a time: it reads the
+// stretch and checks its bytes, guesses its output while the other thread
+// works on the one before, joins it onto the true decode as soon as the one
+// before is joined, and writes its output at its place in the file. The
+// stretch at the block's end is decoded from the true position, to the
+// size the header gives.
 class Stretches {
 public:
     Stretches(BlockInput& in, os::File& out, PieceBuffers& buffers, const StreamDecoder& dec,
@@ -333,32 +328,61 @@ public:
         const size_t in_bytes = kStretch + kStretchTail,
                      room = stretchRoom(kStretch, dec.min_length);
         uint8_t* at = buffers.rooms;
-        for (size_t r = 0; r < kRooms; ++r) {
-            PieceBuffers::Stretch& b = buffers.stretch[r];
+        for (PieceBuffers::Stretch& b : buffers.stretch) {
             b.in = at;
             b.scratch = {at + in_bytes, room};
             b.out = {at + in_bytes + room + kPage, room};
             at += in_bytes + 2 * room + kPage;
-            rooms_[r].buf = &b;
         }
     }
 
     // Worth it where one stretch at least is guessed.
     bool worth() const { return guessed_ > 0; }
 
-    // A thread's part, until every stretch is joined or the output made.
-    bool run() {
-        std::unique_lock lock(m_);
+    // Thread `t`'s part, 0 or 1.
+    bool run(unsigned t) {
+        PieceBuffers::Stretch& room = buf_.stretch[t];
         for (;;) {
-            if (failed_) return false;
-            if (made_ == dec_.size || joined_ > guessed_) return true;
-            if (Room* r = joinable()) {
-                if (!join(lock, *r)) return failLocked();
-            } else if (Room* f = freeRoom(); f && next_ <= guessed_) {
-                guess(lock, *f, next_++);
-            } else {
-                turn_.wait(lock);
+            size_t i;
+            {
+                std::lock_guard lock(m_);
+                if (failed_ || made_ == dec_.size || next_ > guessed_) return !failed_;
+                i = next_++;
             }
+            const uint64_t from = uint64_t(i) * kStretch;
+            const bool last = i == guessed_;
+            const size_t own = last ? size_t(streamLen_ - from) : kStretch;
+            const size_t have = last ? own : own + kStretchTail;
+            bool ok = os::readAt(in_.f, start_ + from, room.in, have);
+            const uint32_t crc = ok ? crc32(room.in, own) : 0;
+            if (ok && !last)
+                guessStretch(dec_, {room.in, have}, 8 * from, own, room.scratch, room.guess);
+            uint64_t pos, at;
+            size_t lead;  // bytes of the output's last page so far, put before this stretch's
+            {
+                std::unique_lock lock(m_);
+                turn_.wait(lock, [&] { return failed_ || joined_ == i; });
+                if (failed_ || made_ == dec_.size) return !failed_;
+                if (!ok) return failLocked();
+                pos = pos_;
+                at = made_;
+                lead = size_t(at % kPage);
+                std::memcpy(room.out.data() - lead, page_, lead);
+            }
+            if (last) {
+                ok = decodeLast(room, from, have, pos, at, lead, crc);
+            } else {
+                const size_t n = joinStretch(
+                    dec_, {room.in, have}, room.guess, pos,
+                    room.out.first(size_t(std::min<uint64_t>(room.out.size(), dec_.size - at))));
+                // Whole pages only, but for the output's end: the rest of
+                // the last page goes with the next stretch's.
+                const size_t rest = at + n == dec_.size ? 0 : size_t((at + n) % kPage);
+                const uint8_t* put = room.out.data() - lead;
+                publish(i, pos, at + n, crc, own, put + lead + n - rest, rest);
+                ok = out_.writeAt(at - lead, put, lead + n - rest);
+            }
+            if (!ok) return fail();
         }
     }
 
@@ -371,97 +395,10 @@ public:
     }
 
 private:
-    enum class State { Free, Guessing, Guessed, Writing };
-    struct Room {
-        PieceBuffers::Stretch* buf = nullptr;
-        State state = State::Free;
-        size_t stretch = 0;
-        bool read = false;  // its bytes were read
-        uint32_t crc = 0;   // of its own bytes
-    };
-
-    // `m_` held for each of these.
-    Room* joinable() {
-        if (joining_) return nullptr;
-        for (Room& r : rooms_)
-            if (r.state == State::Guessed && r.stretch == joined_) return &r;
-        return nullptr;
-    }
-    Room* freeRoom() {
-        for (Room& r : rooms_)
-            if (r.state == State::Free) return &r;
-        return nullptr;
-    }
-
-    // Reads stretch `i` into `room` and guesses its output, `m_` released
-    // meanwhile.
-    void guess(std::unique_lock<std::mutex>& lock, Room& room, size_t i) {
-        room.state = State::Guessing;
-        room.stretch = i;
-        lock.unlock();
-        PieceBuffers::Stretch& b = *room.buf;
-        const uint64_t from = uint64_t(i) * kStretch;
-        const bool last = i == guessed_;
-        const size_t own = ownBytes(i), have = last ? own : own + kStretchTail;
-        const bool read = os::readAt(in_.f, start_ + from, b.in, have);
-        const uint32_t crc = read ? crc32(b.in, own) : 0;
-        if (read && !last) guessStretch(dec_, {b.in, have}, 8 * from, own, b.scratch, b.guess);
-        lock.lock();
-        room.read = read;
-        room.crc = crc;
-        room.state = State::Guessed;
-        turn_.notify_all();
-    }
-
-    // Joins the guessed stretch in `room`, the next one, onto the true
-    // decode and writes its output: whole pages only, but for the output's
-    // end, the rest of its last page going with the next stretch's.
-    // `m_` is released meanwhile; false on failure.
-    bool join(std::unique_lock<std::mutex>& lock, Room& room) {
-        if (!room.read) return false;
-        PieceBuffers::Stretch& b = *room.buf;
-        const size_t i = room.stretch, own = ownBytes(i);
-        const uint64_t from = uint64_t(i) * kStretch;
-        const bool last = i == guessed_;
-        const size_t have = last ? own : own + kStretchTail;
-        uint64_t pos = pos_;
-        const uint64_t at = made_;
-        const size_t lead = size_t(at % kPage);  // bytes of the last page so far
-        std::memcpy(b.out.data() - lead, page_, lead);
-        joining_ = true;
-        lock.unlock();
-        if (last) {
-            const bool ok = decodeLast(b, from, have, pos, at, lead);
-            lock.lock();
-            joining_ = false;
-            if (ok) publish(room, pos, dec_.size, nullptr, 0);
-            return ok;
-        }
-        const size_t n =
-            joinStretch(dec_, {b.in, have}, b.guess, pos,
-                        b.out.first(size_t(std::min<uint64_t>(b.out.size(), dec_.size - at))));
-        const size_t rest = at + n == dec_.size ? 0 : size_t((at + n) % kPage);
-        const uint8_t* put = b.out.data() - lead;
-        lock.lock();
-        joining_ = false;
-        publish(room, pos, at + n, put + lead + n - rest, rest);
-        room.state = State::Writing;
-        lock.unlock();
-        const bool ok = out_.writeAt(at - lead, put, lead + n - rest);
-        lock.lock();
-        room.state = State::Free;
-        turn_.notify_all();
-        return ok;
-    }
-
-    size_t ownBytes(size_t i) const {
-        return i == guessed_ ? size_t(streamLen_ - uint64_t(i) * kStretch) : kStretch;
-    }
-
     // The last stretch, from the true position to the end of the output,
     // written a room at a time; the block's end is in `room.in`.
     bool decodeLast(PieceBuffers::Stretch& room, uint64_t from, size_t have, uint64_t pos,
-                    uint64_t at, size_t lead) {
+                    uint64_t at, size_t lead, uint32_t crc) {
         DecodeOptions options;
         options.scratchRoom = buf_.scratch;
         const size_t skip = size_t(std::min<uint64_t>(pos / 8 - from, have));
@@ -476,21 +413,26 @@ private:
             at += n;
             lead = 0;
         }
+        publish(guessed_, pos, at, crc, have, nullptr, 0);
         return true;
     }
 
-    // Makes the stretch in `room` joined, with the bytes of the output's
-    // last page not written yet; `m_` held.
-    void publish(Room& room, uint64_t pos, uint64_t made, const uint8_t* rest, size_t restLen) {
-        const size_t own = ownBytes(room.stretch);
-        joined_ = room.stretch + 1;
+    // Makes stretch `i` joined, with the bytes of the output's last page
+    // that are not written yet.
+    void publish(size_t i, uint64_t pos, uint64_t made, uint32_t crc, size_t own,
+                 const uint8_t* rest, size_t restLen) {
+        std::lock_guard lock(m_);
+        joined_ = i + 1;
         pos_ = pos;
         made_ = made;
-        crc_ = crc32Combine(crc_, room.crc, own);
+        crc_ = crc32Combine(crc_, crc, own);
         checked_ += own;
         if (restLen) std::memcpy(page_, rest, restLen);
-        room.state = State::Free;
         turn_.notify_all();
+    }
+    bool fail() {
+        std::lock_guard lock(m_);
+        return failLocked();
     }
     bool failLocked() {
         failed_ = true;
@@ -506,13 +448,10 @@ private:
     size_t guessed_ = 0;                  // stretches before the last
     std::mutex m_;
     std::condition_variable turn_;
-    // Guarded by `m_`: the rooms, the next stretch to take, the stretches
-    // joined, whether one is being joined, where the true decode stands after
-    // them and the output it made, the CRC of the block up to their end and
-    // their stream bytes, and the bytes of the output's last page so far.
-    Room rooms_[kRooms];
+    // Guarded by `m_`: the next stretch to take, the stretches joined, where
+    // the true decode stands after them and the output it made, the CRC of
+    // the block up to their end and their stream bytes.
     size_t next_ = 0, joined_ = 0;
-    bool joining_ = false;
     uint64_t pos_ = 0, made_ = 0;
     uint32_t crc_ = 0;
     uint64_t checked_ = 0;
@@ -551,7 +490,7 @@ bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* tea
         Stretches stretches(in, out, buffers, *dec, crc32(head, dec->header_len));
         if (stretches.worth()) {
             bool ok[2] = {false, false};
-            team->run(2, [&](unsigned t) { ok[t] = stretches.run(); });
+            team->run(2, [&](unsigned t) { ok[t] = stretches.run(t); });
             stretches.settle();
             return ok[0] && ok[1];
         }

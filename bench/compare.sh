@@ -56,7 +56,8 @@ fi
 sizes() { for f in "$@"; do printf '%s %s\n' "$f" "$(stat -c %s "$f")"; done; }
 
 # Extraction into a fresh directory on every side, each emptied and synced
-# before every run: $1 names the results and the input tree, $2-$4 are the
+# before every run, and Pelko's output checked: $1 names the results and
+# the input tree, $2-$4 are the
 # archive, the compressed tar and the plain tar. The archive stores no
 # directories and extraction makes none, so Pelko's side starts with the
 # tree's empty directories made; tar makes its own.
@@ -68,6 +69,12 @@ fresh() {
         -n 'pelko -e' "cd fp && $pelko -e ../$2 >/dev/null" \
         --prepare 'rm -rf ft && mkdir ft && sync' -n 'zstd -dc | tar x' "zstd -q -dc $3 | tar xf - -C ft" \
         >/dev/null
+    # The archive holds the regular files alone, and no empty file: the
+    # fresh side has neither links nor empty files.
+    find "fp/$1" -type f | sed 's|^fp/||' | sort > got
+    find "$1" -type f ! -empty | sort | cmp -s - got
+    diff -r --no-dereference "$1" "fp/$1" | grep -v "^Only in $1" && exit 1
+    return 0
 }
 
 cd "$work"
@@ -133,11 +140,6 @@ hyperfine --runs "$runs" --warmup 1 --style basic --export-json "$out/tree.json"
     -n 'zstd -dc | tar x' 'zstd -q -dc t.tar.zst | tar xf - -C et' >/dev/null
 diff -r --no-dereference inc ep/inc >/dev/null
 fresh inc t.pkz t.tar.zst t.tar
-# The archive holds the regular files alone, and no empty file: the fresh
-# side has neither links nor empty files.
-find fp/inc -type f | sed 's|^fp/||' | sort > got
-find inc -type f ! -empty | sort | cmp -s - got
-diff -r --no-dereference inc fp/inc | grep -v '^Only in inc' && exit 1
 { printf 'in %s\n' "$(cat $(cat names) | wc -c)"; sizes t.pkz t.tar.zst; } > "$out/tree.sizes"
 cd ..
 fi
@@ -173,7 +175,6 @@ hyperfine --runs "$runs" --warmup 1 --style basic --export-json "$out/small.json
     -n 'zstd -dc | tar x' 'zstd -q -dc s.tar.zst | tar xf - -C et' >/dev/null
 diff -r --no-dereference small ep/small >/dev/null
 fresh small s.pkz s.tar.zst s.tar
-diff -r --no-dereference small fp/small >/dev/null
 { printf 'in %s\n' "$(tar xOf s.tar | wc -c)"; sizes s.pkz s.tar.zst; } > "$out/small.sizes"
 cd "$work"
 fi

@@ -43,6 +43,9 @@ TEST(Crc32, MatchesBitwiseOnRandomBuffersAndSplits) {
             ASSERT_EQ(pelko::crc32Portable(0, p, len), want);
             size_t cut = len / 3;
             ASSERT_EQ(pelko::crc32Update(pelko::crc32(p, cut), p + cut, len - cut), want);
+            ASSERT_EQ(pelko::crc32Combine(pelko::crc32(p, cut), pelko::crc32(p + cut, len - cut),
+                                          len - cut),
+                      want);
         }
     }
 }

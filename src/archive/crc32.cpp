@@ -1,6 +1,6 @@
 // CRC-32: folding with carry-less multiplication where the processor has it
 // (checked at run time), and slicing-by-8 with tables computed at compile time
-// everywhere else and for the tails.
+// everywhere else and for the tails; and the CRC of two parts joined.
 #include "archive/crc32.h"
 
 #include <array>
@@ -135,6 +135,40 @@ uint32_t crc32Update(uint32_t crc, const uint8_t* data, size_t len) {
 
 uint32_t crc32(const uint8_t* data, size_t len) {
     return crc32Update(0, data, len);
+}
+
+namespace {
+
+// Products of polynomials over GF(2) modulo the CRC's, in its reflected bit
+// order (x^0 in the top bit).
+constexpr uint32_t multiplyModP(uint32_t a, uint32_t b) {
+    uint32_t product = 0;
+    for (uint32_t m = 1u << 31; m != 0; m >>= 1) {
+        if (a & m) product ^= b;
+        b = (b & 1) ? (b >> 1) ^ 0xEDB88320u : b >> 1;
+    }
+    return product;
+}
+
+// x^(2^k) modulo the CRC's polynomial, for k = 0..66: enough for any 64-bit length in bytes.
+constexpr std::array<uint32_t, 67> makePowers() {
+    std::array<uint32_t, 67> powers{};
+    powers[0] = 1u << 30;  // x^1
+    for (size_t k = 1; k < powers.size(); ++k)
+        powers[k] = multiplyModP(powers[k - 1], powers[k - 1]);
+    return powers;
+}
+constexpr std::array<uint32_t, 67> kPowers = makePowers();
+
+}  // namespace
+
+// Appending n bytes of zeros multiplies the CRC's register by x^(8n); the
+// bytes B then add their own CRC, which starts from the same inverted zero.
+uint32_t crc32Combine(uint32_t crcA, uint32_t crcB, uint64_t lenB) {
+    uint32_t shift = 1u << 31;  // x^0
+    for (unsigned k = 3; lenB != 0; lenB >>= 1, ++k)
+        if (lenB & 1) shift = multiplyModP(kPowers[k], shift);
+    return multiplyModP(shift, crcA) ^ crcB;
 }
 
 }  // namespace pelko

@@ -100,6 +100,15 @@ constexpr size_t kInSlots = 2, kOutSlots = 4;
 constexpr size_t kCarry = 4096;
 static_assert(kInSlot >= kMaxBlockHeader && kCarry > 16);
 
+// With two threads, a large entry of a complete code is decoded in stretches
+// of kStretch bytes of its block, each thread taking the next stretch there
+// is and writing its output where it belongs: see Stretches.
+constexpr size_t kStretch = size_t(256) << 10;
+// Stretches end anywhere in the output, but each is written in whole pages
+// of the file, which the system takes at less cost: the bytes of the last
+// page go with the next stretch's, written before its own.
+constexpr size_t kPage = 4096;
+
 // The slots' memory and the decoder's scratch, taken once per run in one
 // block and reused for every large entry, since fresh memory costs a page
 // fault per page.
@@ -108,6 +117,16 @@ struct PieceBuffers {
     uint8_t* in = nullptr;
     uint8_t* out = nullptr;
     std::span<uint8_t> scratch;
+    // Room for each thread's stretch, laid out for each entry's code by
+    // Stretches: the stretch's bytes, its guessed output and its true
+    // output, with room for a page's bytes before it. The memory that a code
+    // with longer codes needs less of is left untouched.
+    uint8_t* rooms = nullptr;
+    struct Stretch {
+        uint8_t* in = nullptr;
+        std::span<uint8_t> scratch, out;
+        StretchGuess guess;
+    } stretch[2];
 };
 
 uint8_t* inSlot(PieceBuffers& b, size_t j) {
@@ -291,16 +310,168 @@ private:
     bool ends_[kInSlots] = {};
 };
 
-// Room for the slots; false when memory cannot be had.
+// Two threads decoding one entry, each a stretch at a time: it reads the
+// stretch and checks its bytes, guesses its output while the other thread
+// works on the one before, joins it onto the true decode as soon as the one
+// before is joined, and writes its output at its place in the file. The
+// stretch at the block's end is decoded from the true position, to the
+// size the header gives.
+class Stretches {
+public:
+    Stretches(BlockInput& in, os::File& out, PieceBuffers& buffers, const StreamDecoder& dec,
+              uint32_t headCrc)
+        : in_(in), out_(out), buf_(buffers), dec_(dec), crc_(headCrc) {
+        start_ = in.pos + dec.header_len;
+        streamLen_ = in.left - dec.header_len;
+        guessed_ =
+            streamLen_ >= kStretch + kStretchTail ? (streamLen_ - kStretchTail) / kStretch : 0;
+        const size_t in_bytes = kStretch + kStretchTail,
+                     room = stretchRoom(kStretch, dec.min_length);
+        uint8_t* at = buffers.rooms;
+        for (PieceBuffers::Stretch& b : buffers.stretch) {
+            b.in = at;
+            b.scratch = {at + in_bytes, room};
+            b.out = {at + in_bytes + room + kPage, room};
+            at += in_bytes + 2 * room + kPage;
+        }
+    }
+
+    // Worth it where one stretch at least is guessed.
+    bool worth() const { return guessed_ > 0; }
+
+    // Thread `t`'s part, 0 or 1.
+    bool run(unsigned t) {
+        PieceBuffers::Stretch& room = buf_.stretch[t];
+        for (;;) {
+            size_t i;
+            {
+                std::lock_guard lock(m_);
+                if (failed_ || made_ == dec_.size || next_ > guessed_) return !failed_;
+                i = next_++;
+            }
+            const uint64_t from = uint64_t(i) * kStretch;
+            const bool last = i == guessed_;
+            const size_t own = last ? size_t(streamLen_ - from) : kStretch;
+            const size_t have = last ? own : own + kStretchTail;
+            bool ok = os::readAt(in_.f, start_ + from, room.in, have);
+            const uint32_t crc = ok ? crc32(room.in, own) : 0;
+            if (ok && !last)
+                guessStretch(dec_, {room.in, have}, 8 * from, own, room.scratch, room.guess);
+            uint64_t pos, at;
+            size_t lead;  // bytes of the output's last page so far, put before this stretch's
+            {
+                std::unique_lock lock(m_);
+                turn_.wait(lock, [&] { return failed_ || joined_ == i; });
+                if (failed_ || made_ == dec_.size) return !failed_;
+                if (!ok) return failLocked();
+                pos = pos_;
+                at = made_;
+                lead = size_t(at % kPage);
+                std::memcpy(room.out.data() - lead, page_, lead);
+            }
+            if (last) {
+                ok = decodeLast(room, from, have, pos, at, lead, crc);
+            } else {
+                const size_t n = joinStretch(
+                    dec_, {room.in, have}, room.guess, pos,
+                    room.out.first(size_t(std::min<uint64_t>(room.out.size(), dec_.size - at))));
+                // Whole pages only, but for the output's end: the rest of
+                // the last page goes with the next stretch's.
+                const size_t rest = at + n == dec_.size ? 0 : size_t((at + n) % kPage);
+                const uint8_t* put = room.out.data() - lead;
+                publish(i, pos, at + n, crc, own, put + lead + n - rest, rest);
+                ok = out_.writeAt(at - lead, put, lead + n - rest);
+            }
+            if (!ok) return fail();
+        }
+    }
+
+    // Where the checked bytes end and their CRC, for the rest of the block
+    // to be read for it.
+    void settle() {
+        in_.pos = start_ + checked_;
+        in_.left = streamLen_ - checked_;
+        in_.crc = crc_;
+    }
+
+private:
+    // The last stretch, from the true position to the end of the output,
+    // written a room at a time; the block's end is in `room.in`.
+    bool decodeLast(PieceBuffers::Stretch& room, uint64_t from, size_t have, uint64_t pos,
+                    uint64_t at, size_t lead, uint32_t crc) {
+        DecodeOptions options;
+        options.scratchRoom = buf_.scratch;
+        const size_t skip = size_t(std::min<uint64_t>(pos / 8 - from, have));
+        std::span<const uint8_t> rest{room.in + skip, have - skip};
+        unsigned bit = pos % 8;
+        while (at < dec_.size) {
+            const size_t n = size_t(std::min<uint64_t>(room.out.size(), dec_.size - at));
+            std::optional<size_t> used =
+                decodeStreamPiece(dec_, rest, bit, true, room.out.first(n), options);
+            if (!used || !out_.writeAt(at - lead, room.out.data() - lead, lead + n)) return false;
+            rest = rest.subspan(*used);
+            at += n;
+            lead = 0;
+        }
+        publish(guessed_, pos, at, crc, have, nullptr, 0);
+        return true;
+    }
+
+    // Makes stretch `i` joined, with the bytes of the output's last page
+    // that are not written yet.
+    void publish(size_t i, uint64_t pos, uint64_t made, uint32_t crc, size_t own,
+                 const uint8_t* rest, size_t restLen) {
+        std::lock_guard lock(m_);
+        joined_ = i + 1;
+        pos_ = pos;
+        made_ = made;
+        crc_ = crc32Combine(crc_, crc, own);
+        checked_ += own;
+        if (restLen) std::memcpy(page_, rest, restLen);
+        turn_.notify_all();
+    }
+    bool fail() {
+        std::lock_guard lock(m_);
+        return failLocked();
+    }
+    bool failLocked() {
+        failed_ = true;
+        turn_.notify_all();
+        return false;
+    }
+
+    BlockInput& in_;
+    os::File& out_;
+    PieceBuffers& buf_;
+    const StreamDecoder& dec_;
+    uint64_t start_ = 0, streamLen_ = 0;  // the stream's place in the archive
+    size_t guessed_ = 0;                  // stretches before the last
+    std::mutex m_;
+    std::condition_variable turn_;
+    // Guarded by `m_`: the next stretch to take, the stretches joined, where
+    // the true decode stands after them and the output it made, the CRC of
+    // the block up to their end and their stream bytes.
+    size_t next_ = 0, joined_ = 0;
+    uint64_t pos_ = 0, made_ = 0;
+    uint32_t crc_ = 0;
+    uint64_t checked_ = 0;
+    bool failed_ = false;
+    uint8_t page_[kPage];
+};
+
+// Room for the slots and the stretches; false when memory cannot be had.
 bool prepareBuffers(PieceBuffers& b) {
     if (b.in) return true;
     const size_t in = kInSlots * (kCarry + kInSlot), out = kOutSlots * kOutPiece;
     const size_t scratch = decodeScratchBytes(1);
-    b.memory = os::allocateMemory(in + out + scratch);
+    const size_t stretchIn = kStretch + kStretchTail, room = stretchRoom(kStretch);
+    const size_t stretch = stretchIn + 2 * room + kPage;
+    b.memory = os::allocateMemory(in + out + scratch + std::size(b.stretch) * stretch);
     if (!b.memory.data()) return false;
     b.in = b.memory.data();
     b.out = b.in + in;
     b.scratch = {b.out + out, scratch};
+    b.rooms = b.scratch.data() + scratch;
     return true;
 }
 
@@ -310,19 +481,29 @@ bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* tea
     if (!prepareBuffers(buffers)) return false;
     const bool alone = !team || team->size() < 2;
     const uint64_t block_len = in.left;
+    uint8_t head[kMaxBlockHeader];
+    const size_t head_len = size_t(std::min<uint64_t>(block_len, sizeof head));
+    if (!os::readAt(in.f, in.pos, head, head_len)) return false;
+    std::optional<StreamDecoder> dec = startStreamDecode({head, head_len}, block_len);
+    if (!dec) return false;
+    if (!alone && dec->complete && !dec->bulk.empty()) {
+        Stretches stretches(in, out, buffers, *dec, crc32(head, dec->header_len));
+        if (stretches.worth()) {
+            bool ok[2] = {false, false};
+            team->run(2, [&](unsigned t) { ok[t] = stretches.run(t); });
+            stretches.settle();
+            return ok[0] && ok[1];
+        }
+    }
     Pipeline pipe(in, out, buffers, alone);
     if (!pipe.readFirst()) return false;
-    const std::span<const uint8_t> head = pipe.first();
-    std::optional<StreamDecoder> dec =
-        startStreamDecode(head.first(std::min(head.size(), kMaxBlockHeader)), block_len);
-    if (!dec) return false;
     pipe.setSize(dec->size);
     // The decoder shares no work with the team: its thread is one of the two.
     DecodeRate rate;
     DecodeOptions options;
     options.scratchRoom = buffers.scratch;
     options.rate = &rate;
-    const size_t at = std::min(dec->header_len, head.size());
+    const size_t at = std::min(dec->header_len, pipe.first().size());
     if (alone) return pipe.decode(*dec, at, options) && pipe.finish();
     bool decoded = false, served = false;
     team->run(2, [&](unsigned t) {

@@ -209,4 +209,44 @@ std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<cons
                                         unsigned& bit, bool at_end, std::span<uint8_t> out,
                                         const DecodeOptions& options = {});
 
+// Decoding one stream on several threads in stretches of its bytes, each
+// decoded from guessed starts without waiting for the stretches before it
+// (guessStretch), then joined onto the true decode in order once that
+// decode's position at the stretch is known (joinStretch). For a complete
+// prefix code with a bulk table only (StreamDecoder::complete and bulk).
+// The stretch's output is guessed as that of kStretchParts parts, each
+// started at a guess and recorded for its first codes.
+constexpr unsigned kStretchParts = 6, kStretchMarks = 64;
+// Bytes of the stream that `in` holds past its stretch, for the guessed
+// decode of the stretch's last codes to read.
+constexpr size_t kStretchTail = 32;
+struct StretchPart {
+    uint64_t end = 0;              // bit where the part's decode stops
+    uint64_t pos = 0;              // bit where it stopped, at or past `end`
+    const uint8_t* out = nullptr;  // its guessed output
+    const uint8_t* outEnd = nullptr;
+    uint64_t marks[kStretchMarks + 1];  // where its first codes start
+    unsigned marked = 0;
+};
+struct StretchGuess {
+    uint64_t base = 0;  // the stream bit of the stretch's first byte
+    StretchPart parts[kStretchParts];
+};
+// The scratch a stretch of `bytes` bytes takes for its guessed output, for
+// a code whose shortest length is `minLength` (StreamDecoder::min_length),
+// 1 for any code; a stretch's true output is never longer.
+size_t stretchRoom(size_t bytes, unsigned minLength = 1);
+// Guesses the output of the stretch of `bytes` bytes from stream bit `base`
+// (a multiple of 8): `in` holds them and kStretchTail more, `scratch` at
+// least stretchRoom bytes for the code, which `guess` then refers to.
+void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
+                  size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess);
+// The true output of a guessed stretch into `out`, up to out.size() bytes,
+// from stream bit `pos`, where the true decode stands, at or past the guess's
+// first part's start and before its end; `in` as for guessStretch. Returns
+// the bytes made and sets `pos` to where the true decode stops: at or past
+// the stretch's end unless `out` ran full.
+size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, const StretchGuess& guess,
+                   uint64_t& pos, std::span<uint8_t> out);
+
 }  // namespace pelko

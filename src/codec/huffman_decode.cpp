@@ -479,6 +479,104 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
     }
 }
 
+// A stretch's parts: where each starts, rounded up to a whole number of
+// the codes' common length divisor from the stream's start (a guess must
+// fall where a code may start), and the scratch each takes: a code per bit
+// at most, and the last code past the part's end, and the 4 bytes a lookup
+// stores.
+uint64_t partStart(const StreamDecoder& dec, uint64_t base, uint64_t bits, unsigned k) {
+    const uint64_t at = base + bits * k / kStretchParts, gcd = dec.length_gcd;
+    return (at + gcd - 1) / gcd * gcd;
+}
+size_t partRoom(size_t bytes, unsigned minLength) {
+    return (8 * bytes / kStretchParts + 16) / minLength + 32;
+}
+
+template <unsigned kWindow>
+void guessParts(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base, size_t bytes,
+                uint8_t* scratch, StretchGuess& g) {
+    static_assert(kStretchParts == kChunks && kStretchMarks == kRecorded);
+    const uint8_t* b = in.data();
+    const uint16_t* single = dec.single.data();
+    const uint64_t bits = 8 * uint64_t{bytes};
+    const size_t room = partRoom(bytes, dec.min_length);
+    g.base = base;
+    Chunk c[kChunks];
+    // Positions relative to the stretch's first byte.
+    for (unsigned k = 0; k < kChunks; ++k) {
+        StretchPart& part = g.parts[k];
+        uint64_t at = partStart(dec, base, bits, k) - base;
+        part.end = partStart(dec, base, bits, k + 1) - base;
+        uint8_t* so = scratch + k * room;
+        unsigned m = 0;
+        for (; m < kRecorded && at < part.end; ++m) {
+            part.marks[m] = at;
+            unsigned v = single[loadBE64(b + (at >> 3)) << (at & 7) >> 56];
+            so[m] = static_cast<uint8_t>(v);
+            at += v >> 8;
+        }
+        part.marks[m] = at;
+        part.marked = m + 1;
+        part.out = so;
+        c[k] = {at, part.end, so + m, so + room};
+    }
+    interleavedDecode<kWindow>(b, dec.bulk.data(), single, c);
+    for (unsigned k = 0; k < kChunks; ++k) {
+        g.parts[k].pos = c[k].pos;
+        g.parts[k].outEnd = c[k].o;
+    }
+}
+
+// The true decode carried from `pos` through each part until it lands where
+// the part's guessed decode started a code; from there on the guess is the
+// true output. A part where they never meet is decoded from the true
+// position alone.
+template <unsigned kWindow>
+size_t joinParts(const StreamDecoder& dec, std::span<const uint8_t> in, const StretchGuess& g,
+                 uint64_t& pos, std::span<uint8_t> out) {
+    const uint8_t* b = in.data();
+    const uint16_t* single = dec.single.data();
+    uint8_t* o = out.data();
+    uint8_t* const oEnd = o + out.size();
+    uint64_t t = pos - g.base;
+    for (const StretchPart& part : g.parts) {
+        unsigned j = 0;
+        while (j < part.marked && t != part.marks[j]) {
+            if (t > part.marks[j]) {
+                ++j;
+                continue;
+            }
+            if (o == oEnd) {
+                pos = g.base + t;
+                return size_t(o - out.data());
+            }
+            unsigned v = single[loadBE64(b + (t >> 3)) << (t & 7) >> 56];
+            *o++ = static_cast<uint8_t>(v);
+            t += v >> 8;
+        }
+        if (j == part.marked) {
+            Chunk serial{t, part.end, o, oEnd};
+            chunkDecode<kWindow>(b, dec.bulk.data(), single, serial);
+            t = serial.pos;
+            o = serial.o;
+            continue;
+        }
+        const uint8_t* from = part.out + j;
+        const size_t have = size_t(part.outEnd - from);
+        const size_t take = std::min(have, size_t(oEnd - o));
+        std::memcpy(o, from, take);
+        o += take;
+        if (take < have) {
+            t = part.marks[j];
+            for (size_t i = 0; i < take; ++i) t += dec.lengths[from[i]];
+            break;
+        }
+        t = part.pos;
+    }
+    pos = g.base + t;
+    return size_t(o - out.data());
+}
+
 // Copies out.size() bytes from bit `pos` on, for the header whose every code
 // is its own value.
 void copyStream(std::span<const uint8_t> in, uint64_t pos, std::span<uint8_t> out) {
@@ -675,6 +773,29 @@ std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) 
     std::vector<uint8_t> out;
     if (!decodeBlockInto(block, out)) return std::nullopt;
     return out;
+}
+
+size_t stretchRoom(size_t bytes, unsigned minLength) {
+    return kStretchParts * partRoom(bytes, std::clamp(minLength, 1u, 8u));
+}
+
+void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
+                  size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess) {
+    assert(dec.complete && !dec.bulk.empty() && in.size() >= bytes + kStretchTail &&
+           scratch.size() >= stretchRoom(bytes, dec.min_length) && base % 8 == 0);
+    if (dec.window == kWideWindow)
+        guessParts<kWideWindow>(dec, in, base, bytes, scratch.data(), guess);
+    else if (dec.window == kSmallWindow)
+        guessParts<kSmallWindow>(dec, in, base, bytes, scratch.data(), guess);
+    else
+        guessParts<kNarrowWindow>(dec, in, base, bytes, scratch.data(), guess);
+}
+
+size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, const StretchGuess& guess,
+                   uint64_t& pos, std::span<uint8_t> out) {
+    if (dec.window == kWideWindow) return joinParts<kWideWindow>(dec, in, guess, pos, out);
+    if (dec.window == kSmallWindow) return joinParts<kSmallWindow>(dec, in, guess, pos, out);
+    return joinParts<kNarrowWindow>(dec, in, guess, pos, out);
 }
 
 }  // namespace pelko

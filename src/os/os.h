@@ -53,6 +53,9 @@ public:
     bool writeAll(const void* data, std::size_t n);
     // The same at `offset`, leaving the current position alone.
     bool readAt(std::uint64_t offset, void* buf, std::size_t n);
+    // Writes at `offset`; several threads may write parts of one file at
+    // once. The current position is left where the system leaves it.
+    bool writeAt(std::uint64_t offset, const void* data, std::size_t n);
     bool seek(std::uint64_t offset);
     std::optional<std::uint64_t> size();
     bool truncate(std::uint64_t size);

@@ -295,6 +295,22 @@ bool File::readAt(uint64_t offset, void* buf, size_t n) {
     return filePointer(h, int64_t(here), FILE_BEGIN) && ok;
 }
 
+bool File::writeAt(uint64_t offset, const void* data, size_t n) {
+    auto p = static_cast<const uint8_t*>(data);
+    while (n > 0) {
+        OVERLAPPED at{};
+        at.Offset = DWORD(offset);
+        at.OffsetHigh = DWORD(offset >> 32);
+        DWORD put = 0;
+        if (!::WriteFile(handleOf(*this), p, DWORD(std::min(n, kMaxCall)), &put, &at) || put == 0)
+            return false;
+        p += put;
+        n -= put;
+        offset += put;
+    }
+    return true;
+}
+
 bool File::seek(uint64_t offset) {
     return filePointer(handleOf(*this), int64_t(offset), FILE_BEGIN);
 }

@@ -51,10 +51,10 @@ Bytes slurp(const std::string& p) {
 // waits until the parent closes the pipe, so that many runs start together;
 // with `uid`, it runs as that user.
 pid_t spawn(const std::string& dir, const std::vector<std::string>& args, const int* gate = nullptr,
-            std::optional<uid_t> uid = std::nullopt) {
+            std::optional<uid_t> uid = std::nullopt, const std::string& outFile = "/dev/null") {
     pid_t pid = ::fork();
     if (pid == 0) {
-        int null = ::open("/dev/null", O_WRONLY);
+        int null = ::open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(null, 1);
         ::dup2(null, 2);
         if (::chdir(dir.c_str()) != 0) ::_exit(125);
@@ -270,21 +270,35 @@ protected:
         return names;
     }
 
-    // Runs every command at once; true when all of them exit with 0.
-    bool runTogether(const std::vector<std::vector<std::string>>& commands) {
+    // Runs every command at once; empty when all of them exit with 0, else
+    // what each failed run printed and how it ended, so that a failure that
+    // load alone brings about can still be told apart.
+    std::string runTogether(const std::vector<std::vector<std::string>>& commands) {
         int gate[2];
-        if (::pipe(gate) != 0) return false;
+        if (::pipe(gate) != 0) return "no pipe";
         std::vector<pid_t> pids;
-        for (const auto& args : commands) pids.push_back(spawn(dir, args, gate));
+        for (size_t k = 0; k < commands.size(); ++k)
+            pids.push_back(spawn(dir, commands[k], gate, std::nullopt, outOf(k)));
         ::close(gate[0]);
         ::close(gate[1]);
-        bool all = true;
-        for (pid_t pid : pids) {
+        std::string failures;
+        for (size_t k = 0; k < pids.size(); ++k) {
             int st = 0;
-            ::waitpid(pid, &st, 0);
-            all = all && WIFEXITED(st) && WEXITSTATUS(st) == 0;
+            ::waitpid(pids[k], &st, 0);
+            if (!WIFEXITED(st) || WEXITSTATUS(st) != 0) {
+                const Bytes out = readFile(outOf(k));
+                failures += commands[k][0] + " " + commands[k].back() + ": wait status " +
+                            std::to_string(st) + ", printed \"" +
+                            std::string(out.begin(), out.end()) + "\"\n";
+            }
         }
-        return all;
+        return failures;
+    }
+    // Outside the archive's directory, whose listing the tests check.
+    std::string outOf(size_t k) { return dir + ".run" + std::to_string(k); }
+    void TearDown() override {
+        for (size_t k = 0; k < 64; ++k) ::unlink(outOf(k).c_str());
+        TempDirTest::TearDown();
     }
 };
 
@@ -300,7 +314,7 @@ TEST_F(Race, WritersRacingWriters) {
             want.insert(name);
         }
     }
-    EXPECT_TRUE(runTogether(first)) << "first adds to a new archive";
+    EXPECT_EQ(runTogether(first), "") << "first adds to a new archive";
     EXPECT_EQ(stored().size(), size_t(kAdders));
 
     std::vector<std::string> doomed{"-a", "t.pkz"};
@@ -312,7 +326,7 @@ TEST_F(Race, WritersRacingWriters) {
         if (i % 2 == 0) second.push_back({"-f", "t.pkz"});
     }
     ASSERT_EQ(run(doomed).status, 0);
-    EXPECT_TRUE(runTogether(second)) << "adds, deletes and repairs together";
+    EXPECT_EQ(runTogether(second), "") << "adds, deletes and repairs together";
     EXPECT_EQ(stored(), want);
     for (const std::string& f : listDir(dir)) EXPECT_EQ(f.find(".swp"), std::string::npos) << f;
 }

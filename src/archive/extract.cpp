@@ -399,8 +399,10 @@ private:
     // written a room at a time; the block's end is in `room.in`.
     bool decodeLast(PieceBuffers::Stretch& room, uint64_t from, size_t have, uint64_t pos,
                     uint64_t at, size_t lead, uint32_t crc) {
+        // At most a stretch and its tail: serially, which leaves the
+        // interleaved decoder's scratch, and its fresh pages, untouched.
         DecodeOptions options;
-        options.scratchRoom = buf_.scratch;
+        options.path = DecodePath::Serial;
         const size_t skip = size_t(std::min<uint64_t>(pos / 8 - from, have));
         std::span<const uint8_t> rest{room.in + skip, have - skip};
         unsigned bit = pos % 8;
@@ -466,12 +468,14 @@ bool prepareBuffers(PieceBuffers& b) {
     const size_t scratch = decodeScratchBytes(1);
     const size_t stretchIn = kStretch + kStretchTail, room = stretchRoom(kStretch);
     const size_t stretch = stretchIn + 2 * room + kPage;
-    b.memory = os::allocateMemory(in + out + scratch + std::size(b.stretch) * stretch);
+    b.memory = os::allocateMemory(std::size(b.stretch) * stretch + in + out + scratch);
     if (!b.memory.data()) return false;
-    b.in = b.memory.data();
+    // The stretches' rooms first, so that two threads touch the fewest large
+    // pages of the block: each costs its zeroing at its first touch.
+    b.rooms = b.memory.data();
+    b.in = b.rooms + std::size(b.stretch) * stretch;
     b.out = b.in + in;
     b.scratch = {b.out + out, scratch};
-    b.rooms = b.scratch.data() + scratch;
     return true;
 }
 

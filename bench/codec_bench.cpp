@@ -153,6 +153,23 @@ void decodeInto(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
 }
 
+// Every thread decodes the whole text or binary on its own, each into its
+// own output: what the cores decode at once, the ceiling for one block
+// shared among them.
+void decodeEach(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    auto block = pelko::encodeBlock(data);
+    if (!block) return state.SkipWithError("encode failed");
+    Bytes out(data.size(), 1);
+    for (auto _ : state) {
+        if (!pelko::decodeBlockInto(*block, out)) return state.SkipWithError("decode failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    if (out != data) state.SkipWithError("decode mismatch");
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
 // Decoding as the extractor does: the head, then pieces of output (of the
 // second argument's KiB) into one reused buffer.
 void decodePieces(benchmark::State& state) {
@@ -198,6 +215,14 @@ BENCHMARK(encodeShared)
 BENCHMARK(decodeInto)
     ->ArgNames({"binary", "threads"})
     ->ArgsProduct({{0, 1}, {1, 2}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(decodeEach)
+    ->ArgName("binary")
+    ->Arg(0)
+    ->Arg(1)
+    ->Threads(1)
+    ->Threads(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(decodePieces)

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <span>
 #include <vector>
@@ -695,7 +696,9 @@ int writeEntry(const std::string& out, Decoded& r, Run& run) {
 // The archive's bytes where a batch of small entries lies, read at once:
 // such entries lie back to back, and one read serves hundreds of them.
 struct Window {
-    std::vector<uint8_t> bytes;
+    // Taken at the first read, unfilled: an archive of large entries alone
+    // never needs it, and fresh memory costs a fault per page.
+    std::unique_ptr<uint8_t[]> bytes;
     uint64_t start = 0;
     size_t len = 0;
 
@@ -703,16 +706,21 @@ struct Window {
     // window does not hold them all.
     std::span<const uint8_t> get(uint64_t pos, uint64_t n) const {
         if (pos < start || pos - start > len || n > len - (pos - start)) return {};
-        return {bytes.data() + (pos - start), size_t(n)};
+        return {bytes.get() + (pos - start), size_t(n)};
     }
-    // Reads from `pos` on; holds nothing when the read fails.
-    void fill(std::FILE* archive, uint64_t pos, uint64_t archive_size) {
-        start = pos;
-        len = pos < archive_size ? size_t(std::min<uint64_t>(bytes.size(), archive_size - pos)) : 0;
-        if (len > 0 && !os::readAt(archive, pos, bytes.data(), len)) len = 0;
-    }
+    // Reads from `pos` on; holds nothing when memory or the read fails.
+    void fill(std::FILE* archive, uint64_t pos, uint64_t archive_size);
 };
 constexpr size_t kWindowBytes = size_t(1) << 20;
+
+void Window::fill(std::FILE* archive, uint64_t pos, uint64_t archive_size) {
+    start = pos;
+    len = 0;
+    if (!bytes) bytes.reset(new (std::nothrow) uint8_t[kWindowBytes]);
+    if (!bytes || pos >= archive_size) return;
+    len = size_t(std::min<uint64_t>(kWindowBytes, archive_size - pos));
+    if (!os::readAt(archive, pos, bytes.get(), len)) len = 0;
+}
 
 // Sets what the window holds of each entry, filling it once from the
 // batch's first entry when it lacks any; entries it cannot hold are read
@@ -725,7 +733,14 @@ void holdBatch(std::FILE* archive, std::optional<uint64_t> archive_size, Window&
         batch[i].held = {};
         if (first == count && offsets[from + i] != 0) first = i;
     }
-    if (!archive || !archive_size || w.bytes.empty() || first == count) return;
+    if (!archive || !archive_size || first == count) return;
+    // Nothing is read for a first entry that the window cannot hold: the
+    // next entry starting past the window's end tells so without a read.
+    const uint64_t at = offsets[from + first];
+    uint64_t next = *archive_size;
+    for (size_t i = first + 1; i < count && next == *archive_size; ++i)
+        if (offsets[from + i] > at) next = offsets[from + i];
+    if (next > at && next - at > kWindowBytes) return;
     for (bool refilled = false;;) {
         bool all = true;
         for (size_t i = first; i < count; ++i) {
@@ -765,7 +780,6 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
     try {
         batch[0].resize(kBatchEntries);
         batch[1].resize(kBatchEntries);
-        window.bytes.resize(kWindowBytes);
     } catch (const std::bad_alloc&) {
         if (batch[1].empty()) return n ? 1 : 0;
     }

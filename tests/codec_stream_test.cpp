@@ -115,12 +115,15 @@ std::optional<Reference> stretchDecode(const Bytes& block, size_t bytes) {
         guessStretch(*dec, stream.subspan(i * bytes, bytes + kStretchTail), 8 * i * bytes, bytes,
                      scratch[i], guesses[i]);
     uint64_t pos = 0;
-    Bytes out(stretchRoom(bytes, dec->min_length));
     for (size_t i = 0; i < guessed && r.out.size() < dec->size; ++i) {
-        const size_t n = joinStretch(
-            *dec, stream.subspan(i * bytes, bytes + kStretchTail), guesses[i], pos,
-            std::span(out).first(std::min<size_t>(out.size(), dec->size - r.out.size())));
-        r.out.insert(r.out.end(), out.begin(), out.begin() + n);
+        std::span<const uint8_t> runs[kStretchParts];
+        unsigned count = 0;
+        const size_t before = r.out.size();
+        const size_t n = joinStretch(*dec, stream.subspan(i * bytes, bytes + kStretchTail),
+                                     guesses[i], pos, dec->size - before, runs, count);
+        for (unsigned k = 0; k < count; ++k)
+            r.out.insert(r.out.end(), runs[k].begin(), runs[k].end());
+        if (r.out.size() - before != n) return std::nullopt;
     }
     const size_t from = std::min<size_t>(pos / 8, stream.size());
     unsigned bit = pos % 8;
@@ -268,6 +271,9 @@ TEST(CodecStream, DamagedAndForeignBlocksDecodeAsTheReferenceDoes) {
     b = valid;
     b[4] = 1;  // a longer output: the rest of it from the zero bits
     cases.push_back({"output past the stream", b});
+    b = valid;
+    b[3] = 5;  // a shorter output: it ends inside a stretch, before the stream does
+    cases.push_back({"output short of the stream", b});
     for (int round = 0; round < 4; ++round) {
         b = valid;
         for (int k = 0; k < 2 + round; ++k)

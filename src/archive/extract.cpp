@@ -119,13 +119,16 @@ struct PieceBuffers {
     uint8_t* out = nullptr;
     std::span<uint8_t> scratch;
     // Room for each thread's stretch, laid out for each entry's code by
-    // Stretches: the stretch's bytes, its guessed output and its true
-    // output, with room for a page's bytes before it. The memory that a code
-    // with longer codes needs less of is left untouched.
+    // Stretches: the stretch's bytes, a page for the bytes it holds back for
+    // the next stretch, and its guessed output, which becomes its true
+    // output in place, with a page before it for the bytes held back by the
+    // stretch before. The memory that a code with longer codes needs less
+    // of is left untouched.
     uint8_t* rooms = nullptr;
     struct Stretch {
         uint8_t* in = nullptr;
-        std::span<uint8_t> scratch, out;
+        uint8_t* tail = nullptr;
+        std::span<uint8_t> scratch;
         StretchGuess guess;
     } stretch[2];
 };
@@ -311,6 +314,20 @@ private:
     bool ends_[kInSlots] = {};
 };
 
+// Cuts the last `rest` bytes off the first `count` of `runs`, copying them
+// to `tail`; the runs left.
+unsigned holdBack(std::span<const uint8_t>* runs, unsigned count, size_t rest, uint8_t* tail) {
+    while (rest > 0 && count > 0) {
+        std::span<const uint8_t>& r = runs[count - 1];
+        const size_t take = std::min(rest, r.size());
+        rest -= take;
+        std::memcpy(tail + rest, r.data() + r.size() - take, take);
+        r = r.first(r.size() - take);
+        if (r.empty()) --count;
+    }
+    return count;
+}
+
 // Two threads decoding one entry, each a stretch at a time: it reads the
 // stretch and checks its bytes, guesses its output while the other thread
 // works on the one before, joins it onto the true decode as soon as the one
@@ -331,9 +348,9 @@ public:
         uint8_t* at = buffers.rooms;
         for (PieceBuffers::Stretch& b : buffers.stretch) {
             b.in = at;
-            b.scratch = {at + in_bytes, room};
-            b.out = {at + in_bytes + room + kPage, room};
-            at += in_bytes + 2 * room + kPage;
+            b.tail = at + in_bytes;
+            b.scratch = {b.tail + 2 * kPage, room};
+            at += in_bytes + 2 * kPage + room;
         }
     }
 
@@ -368,20 +385,24 @@ public:
                 pos = pos_;
                 at = made_;
                 lead = size_t(at % kPage);
-                std::memcpy(room.out.data() - lead, page_, lead);
+                std::memcpy(room.scratch.data() - lead, page_, lead);
             }
             if (last) {
                 ok = decodeLast(room, from, have, pos, at, lead, crc);
             } else {
-                const size_t n = joinStretch(
-                    dec_, {room.in, have}, room.guess, pos,
-                    room.out.first(size_t(std::min<uint64_t>(room.out.size(), dec_.size - at))));
+                std::span<const uint8_t> runs[1 + kStretchParts];
+                runs[0] = {room.scratch.data() - lead, lead};
+                unsigned count = 0;
+                const size_t n =
+                    joinStretch(dec_, {room.in, have}, room.guess, pos,
+                                size_t(std::min<uint64_t>(room.scratch.size(), dec_.size - at)),
+                                runs + 1, count);
                 // Whole pages only, but for the output's end: the rest of
                 // the last page goes with the next stretch's.
                 const size_t rest = at + n == dec_.size ? 0 : size_t((at + n) % kPage);
-                const uint8_t* put = room.out.data() - lead;
-                publish(i, pos, at + n, crc, own, put + lead + n - rest, rest);
-                ok = out_.writeAt(at - lead, put, lead + n - rest);
+                count = holdBack(runs, 1 + count, rest, room.tail);
+                publish(i, pos, at + n, crc, own, room.tail, rest);
+                ok = out_.writeAt(at - lead, {runs, count});
             }
             if (!ok) return fail();
         }
@@ -408,10 +429,11 @@ private:
         std::span<const uint8_t> rest{room.in + skip, have - skip};
         unsigned bit = pos % 8;
         while (at < dec_.size) {
-            const size_t n = size_t(std::min<uint64_t>(room.out.size(), dec_.size - at));
+            const size_t n = size_t(std::min<uint64_t>(room.scratch.size(), dec_.size - at));
             std::optional<size_t> used =
-                decodeStreamPiece(dec_, rest, bit, true, room.out.first(n), options);
-            if (!used || !out_.writeAt(at - lead, room.out.data() - lead, lead + n)) return false;
+                decodeStreamPiece(dec_, rest, bit, true, room.scratch.first(n), options);
+            if (!used || !out_.writeAt(at - lead, room.scratch.data() - lead, lead + n))
+                return false;
             rest = rest.subspan(*used);
             at += n;
             lead = 0;
@@ -468,7 +490,7 @@ bool prepareBuffers(PieceBuffers& b) {
     const size_t in = kInSlots * (kCarry + kInSlot), out = kOutSlots * kOutPiece;
     const size_t scratch = decodeScratchBytes(1);
     const size_t stretchIn = kStretch + kStretchTail, room = stretchRoom(kStretch);
-    const size_t stretch = stretchIn + 2 * room + kPage;
+    const size_t stretch = stretchIn + 2 * kPage + room;
     b.memory = os::allocateMemory(std::size(b.stretch) * stretch + in + out + scratch);
     if (!b.memory.data()) return false;
     // The stretches' rooms first, so that two threads touch the fewest large

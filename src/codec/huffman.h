@@ -221,13 +221,19 @@ constexpr unsigned kStretchParts = 6, kStretchMarks = 64;
 // decode of the stretch's last codes to read.
 constexpr size_t kStretchTail = 32;
 struct StretchPart {
-    uint64_t end = 0;              // bit where the part's decode stops
-    uint64_t pos = 0;              // bit where it stopped, at or past `end`
-    const uint8_t* out = nullptr;  // its guessed output
-    const uint8_t* outEnd = nullptr;
+    uint64_t end = 0;         // bit where the part's decode stops
+    uint64_t pos = 0;         // bit where it stopped, at or past `end`
+    uint8_t* room = nullptr;  // its share of the scratch
+    uint8_t* roomEnd = nullptr;
+    uint8_t* out = nullptr;  // its guessed output, kStretchBridge bytes into its room
+    uint8_t* outEnd = nullptr;
     uint64_t marks[kStretchMarks + 1];  // where its first codes start
     unsigned marked = 0;
 };
+// Room before a part's guessed output for the codes that carry the true
+// decode from the part's start to where it meets the guess, which lies
+// within the recorded codes: at most a code per bit of them.
+constexpr size_t kStretchBridge = 8 * kStretchMarks + 8;
 struct StretchGuess {
     uint64_t base = 0;  // the stream bit of the stretch's first byte
     StretchPart parts[kStretchParts];
@@ -241,12 +247,13 @@ size_t stretchRoom(size_t bytes, unsigned minLength = 1);
 // least stretchRoom bytes for the code, which `guess` then refers to.
 void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
                   size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess);
-// The true output of a guessed stretch into `out`, up to out.size() bytes,
-// from stream bit `pos`, where the true decode stands, at or past the guess's
-// first part's start and before its end; `in` as for guessStretch. Returns
-// the bytes made and sets `pos` to where the true decode stops: at or past
-// the stretch's end unless `out` ran full.
-size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, const StretchGuess& guess,
-                   uint64_t& pos, std::span<uint8_t> out);
+// The true output of a guessed stretch, up to `limit` bytes, from stream bit
+// `pos`, where the true decode stands, at or past the guess's first part's
+// start and before its end; `in` as for guessStretch. The output is left in
+// the guess's scratch, without a copy, as `count` runs of bytes in `runs`,
+// which has room for kStretchParts (one per part at most). Returns the bytes made and sets `pos` to
+// where the true decode stops: at or past the stretch's end unless `limit` was met.
+size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, StretchGuess& guess,
+                   uint64_t& pos, size_t limit, std::span<const uint8_t>* runs, unsigned& count);
 
 }  // namespace pelko

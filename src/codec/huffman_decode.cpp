@@ -481,15 +481,15 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
 
 // A stretch's parts: where each starts, rounded up to a whole number of
 // the codes' common length divisor from the stream's start (a guess must
-// fall where a code may start), and the scratch each takes: a code per bit
-// at most, and the last code past the part's end, and the 4 bytes a lookup
-// stores.
+// fall where a code may start), and the scratch each takes: the bridge,
+// then a code per bit at most, the last code past the part's end, and the
+// 4 bytes a lookup stores.
 uint64_t partStart(const StreamDecoder& dec, uint64_t base, uint64_t bits, unsigned k) {
     const uint64_t at = base + bits * k / kStretchParts, gcd = dec.length_gcd;
     return (at + gcd - 1) / gcd * gcd;
 }
 size_t partRoom(size_t bytes, unsigned minLength) {
-    return (8 * bytes / kStretchParts + 16) / minLength + 32;
+    return kStretchBridge + (8 * bytes / kStretchParts + 16) / minLength + 32;
 }
 
 template <unsigned kWindow>
@@ -507,7 +507,9 @@ void guessParts(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t 
         StretchPart& part = g.parts[k];
         uint64_t at = partStart(dec, base, bits, k) - base;
         part.end = partStart(dec, base, bits, k + 1) - base;
-        uint8_t* so = scratch + k * room;
+        part.room = scratch + k * room;
+        part.roomEnd = part.room + room;
+        uint8_t* so = part.room + kStretchBridge;
         unsigned m = 0;
         for (; m < kRecorded && at < part.end; ++m) {
             part.marks[m] = at;
@@ -518,7 +520,7 @@ void guessParts(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t 
         part.marks[m] = at;
         part.marked = m + 1;
         part.out = so;
-        c[k] = {at, part.end, so + m, so + room};
+        c[k] = {at, part.end, so + m, part.roomEnd};
     }
     interleavedDecode<kWindow>(b, dec.bulk.data(), single, c);
     for (unsigned k = 0; k < kChunks; ++k) {
@@ -529,43 +531,49 @@ void guessParts(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t 
 
 // The true decode carried from `pos` through each part until it lands where
 // the part's guessed decode started a code; from there on the guess is the
-// true output. A part where they never meet is decoded from the true
-// position alone.
+// true output, and the codes before it go in front of it. A part where they
+// never meet is decoded from the true position alone, over its guess.
 template <unsigned kWindow>
-size_t joinParts(const StreamDecoder& dec, std::span<const uint8_t> in, const StretchGuess& g,
-                 uint64_t& pos, std::span<uint8_t> out) {
+size_t joinParts(const StreamDecoder& dec, std::span<const uint8_t> in, StretchGuess& g,
+                 uint64_t& pos, size_t limit, std::span<const uint8_t>* runs, unsigned& count) {
     const uint8_t* b = in.data();
     const uint16_t* single = dec.single.data();
-    uint8_t* o = out.data();
-    uint8_t* const oEnd = o + out.size();
+    size_t made = 0;
+    count = 0;
     uint64_t t = pos - g.base;
-    for (const StretchPart& part : g.parts) {
+    for (StretchPart& part : g.parts) {
+        if (made == limit) break;
+        // The bridge's codes go at the room's start for now.
+        uint8_t* o = part.room;
+        uint8_t* const oEnd = part.room + std::min<size_t>(kStretchBridge, limit - made);
         unsigned j = 0;
-        while (j < part.marked && t != part.marks[j]) {
+        while (j < part.marked && t != part.marks[j] && o < oEnd) {
             if (t > part.marks[j]) {
                 ++j;
                 continue;
-            }
-            if (o == oEnd) {
-                pos = g.base + t;
-                return size_t(o - out.data());
             }
             unsigned v = single[loadBE64(b + (t >> 3)) << (t & 7) >> 56];
             *o++ = static_cast<uint8_t>(v);
             t += v >> 8;
         }
-        if (j == part.marked) {
-            Chunk serial{t, part.end, o, oEnd};
-            chunkDecode<kWindow>(b, dec.bulk.data(), single, serial);
+        const size_t bridge = size_t(o - part.room);
+        if (j == part.marked || t != part.marks[j]) {
+            // No meeting, or the limit met within the bridge: the true
+            // decode goes on from here alone.
+            const size_t room = size_t(part.roomEnd - part.room);
+            Chunk serial{t, part.end, o, part.room + std::min(room, limit - made)};
+            if (made + bridge < limit) chunkDecode<kWindow>(b, dec.bulk.data(), single, serial);
             t = serial.pos;
-            o = serial.o;
+            runs[count++] = {part.room, size_t(serial.o - part.room)};
+            made += size_t(serial.o - part.room);
             continue;
         }
-        const uint8_t* from = part.out + j;
+        uint8_t* from = part.out + j;
         const size_t have = size_t(part.outEnd - from);
-        const size_t take = std::min(have, size_t(oEnd - o));
-        std::memcpy(o, from, take);
-        o += take;
+        const size_t take = std::min(have, limit - made - bridge);
+        std::memmove(from - bridge, part.room, bridge);
+        runs[count++] = {from - bridge, bridge + take};
+        made += bridge + take;
         if (take < have) {
             t = part.marks[j];
             for (size_t i = 0; i < take; ++i) t += dec.lengths[from[i]];
@@ -574,7 +582,7 @@ size_t joinParts(const StreamDecoder& dec, std::span<const uint8_t> in, const St
         t = part.pos;
     }
     pos = g.base + t;
-    return size_t(o - out.data());
+    return made;
 }
 
 // Copies out.size() bytes from bit `pos` on, for the header whose every code
@@ -791,11 +799,13 @@ void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_
         guessParts<kNarrowWindow>(dec, in, base, bytes, scratch.data(), guess);
 }
 
-size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, const StretchGuess& guess,
-                   uint64_t& pos, std::span<uint8_t> out) {
-    if (dec.window == kWideWindow) return joinParts<kWideWindow>(dec, in, guess, pos, out);
-    if (dec.window == kSmallWindow) return joinParts<kSmallWindow>(dec, in, guess, pos, out);
-    return joinParts<kNarrowWindow>(dec, in, guess, pos, out);
+size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, StretchGuess& guess,
+                   uint64_t& pos, size_t limit, std::span<const uint8_t>* runs, unsigned& count) {
+    if (dec.window == kWideWindow)
+        return joinParts<kWideWindow>(dec, in, guess, pos, limit, runs, count);
+    if (dec.window == kSmallWindow)
+        return joinParts<kSmallWindow>(dec, in, guess, pos, limit, runs, count);
+    return joinParts<kNarrowWindow>(dec, in, guess, pos, limit, runs, count);
 }
 
 }  // namespace pelko

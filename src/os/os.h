@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -56,6 +57,9 @@ public:
     // Writes at `offset`; several threads may write parts of one file at
     // once. The current position is left where the system leaves it.
     bool writeAt(std::uint64_t offset, const void* data, std::size_t n);
+    // The same for parts that follow one another in the file, in one call
+    // where the system has one.
+    bool writeAt(std::uint64_t offset, std::span<const std::span<const std::uint8_t>> parts);
     bool seek(std::uint64_t offset);
     std::optional<std::uint64_t> size();
     bool truncate(std::uint64_t size);

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -264,6 +265,31 @@ bool File::writeAt(uint64_t offset, const void* data, size_t n) {
         offset += uint64_t(w);
     }
     return true;
+}
+
+bool File::writeAt(uint64_t offset, std::span<const std::span<const uint8_t>> parts) {
+    size_t k = 0, done = 0;  // the first part not written whole, and its bytes written
+    for (;;) {
+        while (k < parts.size() && done == parts[k].size()) ++k, done = 0;
+        if (k == parts.size()) return true;
+        iovec v[16];
+        int n = 0;
+        for (size_t i = k; i < parts.size() && n < 16; ++i) {
+            const size_t skip = i == k ? done : 0;
+            v[n].iov_base = const_cast<uint8_t*>(parts[i].data() + skip);
+            v[n++].iov_len = parts[i].size() - skip;
+        }
+        ssize_t w = ::pwritev(fdOf(*this), v, n, off_t(offset));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        offset += uint64_t(w);
+        for (size_t left = size_t(w); left > 0;) {
+            const size_t step = std::min(left, parts[k].size() - done);
+            left -= step;
+            done += step;
+            if (done == parts[k].size()) ++k, done = 0;
+        }
+    }
 }
 
 bool File::seek(uint64_t offset) {

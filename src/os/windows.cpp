@@ -311,6 +311,14 @@ bool File::writeAt(uint64_t offset, const void* data, size_t n) {
     return true;
 }
 
+bool File::writeAt(uint64_t offset, std::span<const std::span<const uint8_t>> parts) {
+    for (std::span<const uint8_t> part : parts) {
+        if (!part.empty() && !writeAt(offset, part.data(), part.size())) return false;
+        offset += part.size();
+    }
+    return true;
+}
+
 bool File::seek(uint64_t offset) {
     return filePointer(handleOf(*this), int64_t(offset), FILE_BEGIN);
 }

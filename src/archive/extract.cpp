@@ -333,7 +333,8 @@ unsigned holdBack(std::span<const uint8_t>* runs, unsigned count, size_t rest, u
 // works on the one before, joins it onto the true decode as soon as the one
 // before is joined, and writes its output at its place in the file. The
 // stretch at the block's end is decoded from the true position, to the
-// size the header gives.
+// size the header gives. A stored block, whose every code is its own byte,
+// needs neither guess nor join: each stretch is written as it was read.
 class Stretches {
 public:
     Stretches(BlockInput& in, os::File& out, PieceBuffers& buffers, const StreamDecoder& dec,
@@ -373,7 +374,7 @@ public:
             const size_t have = last ? own : own + kStretchTail;
             bool ok = os::readAt(in_.f, start_ + from, room.in, have);
             const uint32_t crc = ok ? crc32(room.in, own) : 0;
-            if (ok && !last)
+            if (ok && !last && !dec_.identity)
                 guessStretch(dec_, {room.in, have}, 8 * from, own, room.scratch, room.guess);
             uint64_t pos, at;
             size_t lead;  // bytes of the output's last page so far, put before this stretch's
@@ -393,10 +394,20 @@ public:
                 std::span<const uint8_t> runs[1 + kStretchParts];
                 runs[0] = {room.scratch.data() - lead, lead};
                 unsigned count = 0;
-                const size_t n =
-                    joinStretch(dec_, {room.in, have}, room.guess, pos,
-                                size_t(std::min<uint64_t>(room.scratch.size(), dec_.size - at)),
-                                runs + 1, count);
+                size_t n;
+                if (dec_.identity) {
+                    // Stored bytes, a byte a code: the stretch is its own
+                    // output, from where the true decode stands.
+                    const size_t skip = size_t(std::min<uint64_t>(pos / 8 - from, own));
+                    n = size_t(std::min<uint64_t>(own - skip, dec_.size - at));
+                    runs[1] = {room.in + skip, n};
+                    count = 1;
+                    pos += 8 * uint64_t{n};
+                } else {
+                    n = joinStretch(dec_, {room.in, have}, room.guess, pos,
+                                    size_t(std::min<uint64_t>(room.scratch.size(), dec_.size - at)),
+                                    runs + 1, count);
+                }
                 // Whole pages only, but for the output's end: the rest of
                 // the last page goes with the next stretch's.
                 const size_t rest = at + n == dec_.size ? 0 : size_t((at + n) % kPage);
@@ -513,7 +524,7 @@ bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* tea
     if (!os::readAt(in.f, in.pos, head, head_len)) return false;
     std::optional<StreamDecoder> dec = startStreamDecode({head, head_len}, block_len);
     if (!dec) return false;
-    if (!alone && dec->complete && !dec->bulk.empty()) {
+    if (!alone && ((dec->complete && !dec->bulk.empty()) || dec->identity)) {
         Stretches stretches(in, out, buffers, *dec, crc32(head, dec->header_len));
         if (stretches.worth()) {
             bool ok[2] = {false, false};

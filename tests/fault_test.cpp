@@ -914,6 +914,10 @@ TEST_F(Fault, SignalDuringExtraction) {
                     if (held.empty()) ::usleep(1000);
                 }
                 ASSERT_NE(held, "") << "the run did not wait on its output";
+                // Sent twice, as `timeout` sends it (to the run, then to its
+                // group): the second comes while the first is being handled.
+                ::kill(pid, sig);
+                ::usleep(150);
                 ::kill(pid, sig);
                 // The run ends before its output moves on: drained first, the pipe
                 // would let a thread write on until the signal is handled.

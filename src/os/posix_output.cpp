@@ -49,13 +49,20 @@ std::atomic<int> pendingSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
 // Only async-signal-safe calls: remove what is pending, then end as the
-// signal would (SA_RESETHAND has put the default disposition back, and the
-// raised signal is delivered as the handler returns).
+// signal would (the raised signal is delivered as the handler returns). The
+// default disposition comes back only after the removal: the same signal
+// sent again (as `timeout` does, to the process and then to its group)
+// would otherwise end the run from another thread, leaving files behind;
+// it runs this handler there too instead, which is harmless.
 void removeAndEnd(int sig) {
     for (Guard& g : guards) {
         int d = g.dir.load(std::memory_order_acquire);
         if (d >= 0) ::unlinkat(d, g.name, 0);
     }
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    ::sigaction(sig, &dfl, nullptr);
     ::raise(sig);
 }
 
@@ -86,7 +93,7 @@ void installHandlers() {
     std::call_once(once, [] {
         struct sigaction sa {};
         sa.sa_handler = removePending;
-        sa.sa_flags = SA_RESETHAND;
+        sa.sa_flags = 0;
         sigemptyset(&sa.sa_mask);
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&sa.sa_mask, sig);
         for (int sig : {SIGINT, SIGTERM, SIGHUP}) {

@@ -2,7 +2,7 @@
 // or reading outside the block, every decode must agree with a plain
 // bit-at-a-time decoder that follows the matching rule literally, so the
 // table-driven fast paths are checked on every input, and so is decoding
-// the block piece by piece.
+// the block piece by piece and in stretches guessed apart and joined.
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -89,6 +89,46 @@ std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block,
     return out;
 }
 
+// The block decoded as two threads extract a large entry: stretches of
+// `bytes` guessed from their own bytes alone (each copied with exactly the
+// tail it may read, into scratch of exactly the size it may use), joined in
+// order, and the rest decoded from the true position. Nothing where the
+// block has no complete code with a bulk table or no stretch before its end.
+std::optional<std::vector<uint8_t>> stretchDecode(std::span<const uint8_t> block, size_t bytes) {
+    auto dec = pelko::startStreamDecode(
+        block.first(std::min<size_t>(block.size(), pelko::kMaxBlockHeader)), block.size());
+    if (!dec || !dec->complete || dec->bulk.empty()) return std::nullopt;
+    std::span<const uint8_t> stream = block.subspan(dec->header_len);
+    if (stream.size() < bytes + pelko::kStretchTail) return std::nullopt;
+    const size_t guessed = (stream.size() - pelko::kStretchTail) / bytes;
+    std::vector<uint8_t> out;
+    uint64_t pos = 0;
+    for (size_t i = 0; i < guessed && out.size() < dec->size; ++i) {
+        std::vector<uint8_t> in(stream.begin() + i * bytes,
+                                stream.begin() + (i + 1) * bytes + pelko::kStretchTail);
+        std::vector<uint8_t> scratch(pelko::stretchRoom(bytes, dec->min_length));
+        pelko::StretchGuess guess;
+        pelko::guessStretch(*dec, in, 8 * i * bytes, bytes, scratch, guess);
+        std::span<const uint8_t> runs[pelko::kStretchParts];
+        unsigned count = 0;
+        const size_t before = out.size();
+        const size_t n = pelko::joinStretch(*dec, in, guess, pos, dec->size - before, runs, count);
+        for (unsigned k = 0; k < count; ++k) {
+            FUZZ_CHECK(runs[k].data() >= scratch.data() &&
+                       runs[k].data() + runs[k].size() <= scratch.data() + scratch.size());
+            out.insert(out.end(), runs[k].begin(), runs[k].end());
+        }
+        FUZZ_CHECK(out.size() - before == n &&
+                   (out.size() == dec->size || pos >= 8 * (i + 1) * bytes));
+    }
+    std::vector<uint8_t> rest(dec->size - out.size());
+    unsigned bit = pos % 8;
+    const size_t from = std::min<size_t>(pos / 8, stream.size());
+    if (!pelko::decodeStreamPiece(*dec, stream.subspan(from), bit, true, rest)) return std::nullopt;
+    out.insert(out.end(), rest.begin(), rest.end());
+    return out;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -112,6 +152,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         std::optional<std::vector<uint8_t>> pieces = streamDecode(block, piece, options);
         FUZZ_CHECK(pieces.has_value() == want.has_value());
         if (pieces) FUZZ_CHECK(*pieces == *want);
+    }
+    // In stretches of a size taken from the input too.
+    const size_t stretch = size ? 8 + data[size / 2] % 61 * (data[size - 1] & 1 ? 37 : 1) : 8;
+    if (std::optional<std::vector<uint8_t>> s = stretchDecode(block, stretch)) {
+        FUZZ_CHECK(want.has_value());
+        FUZZ_CHECK(*s == *want);
     }
     return 0;
 }

@@ -247,6 +247,28 @@ constexpr uint64_t kParallelMinOutput = uint64_t{64} << 10;
 constexpr uint64_t kMinChunkBits = uint64_t{4} << 10;
 constexpr uint64_t kRoundMinOutput = uint64_t{8} << 10;
 
+// The single-code table entry for the code at bit `at`, read straight from
+// the stream.
+inline unsigned codeAt(const uint8_t* base, const uint16_t* single, uint64_t at) {
+    return single[loadBE64(base + (at >> 3)) << (at & 7) >> 56];
+}
+
+// Decodes up to kRecorded codes from bit `at`, before `end`, one at a time
+// into `out`, keeping in `marks` where each starts and where the last ends;
+// moves `at` past them and returns the marks kept.
+unsigned recordCodes(const uint8_t* base, const uint16_t* single, uint64_t& at, uint64_t end,
+                     uint8_t* out, uint64_t* marks) {
+    unsigned m = 0;
+    for (; m < kRecorded && at < end; ++m) {
+        marks[m] = at;
+        const unsigned s = codeAt(base, single, at);
+        out[m] = static_cast<uint8_t>(s);
+        at += s >> 8;
+    }
+    marks[m] = at;
+    return m + 1;
+}
+
 struct Chunk {
     uint64_t pos, end;  // bit positions in the stream
     uint8_t* o;
@@ -268,7 +290,7 @@ void chunkDecode(const uint8_t* base, const uint64_t* table, const uint16_t* sin
     // The last few output bytes one code at a time; a complete code always
     // matches.
     for (; pos < c.end && o < c.oEnd; ++o) {
-        unsigned s = single[loadBE64(base + (pos >> 3)) << (pos & 7) >> 56];
+        unsigned s = codeAt(base, single, pos);
         *o = static_cast<uint8_t>(s);
         pos += s >> 8;
     }
@@ -356,9 +378,6 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
     // Cuts fall a whole number of the common length divisor apart, and a
     // chunk's scratch holds every code its bits can carry.
     assert(chunkBits % dec.length_gcd == 0 && cap >= chunkBits / dec.min_length);
-    auto decodeOne = [&](uint64_t at) {
-        return single[loadBE64(base + (at >> 3)) << (at & 7) >> 56];
-    };
     // Records the first codes of each guessed chunk of group g one at a
     // time, keeping where each starts, then decodes the group's chunks
     // interleaved.
@@ -367,16 +386,8 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
             uint64_t at = c[k].pos;
             const uint64_t end = c[k].end;
             uint8_t* so = scratch + (k - 1) * cap;
-            unsigned m = 0;
-            for (; m < kRecorded && at < end; ++m) {
-                marks[k][m] = at;
-                unsigned s = decodeOne(at);
-                so[m] = static_cast<uint8_t>(s);
-                at += s >> 8;
-            }
-            marks[k][m] = at;
-            marked[k] = m + 1;
-            c[k] = {at, end, so + m, so + cap};
+            marked[k] = recordCodes(base, single, at, end, so, marks[k]);
+            c[k] = {at, end, so + marked[k] - 1, so + cap};
         }
         interleavedDecode<kWindow>(base, bulk, single, c + g * kChunks);
     };
@@ -434,7 +445,7 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
                     ++j;
                     continue;
                 }
-                unsigned s = decodeOne(t);
+                unsigned s = codeAt(base, single, t);
                 *o++ = static_cast<uint8_t>(s);
                 t += s >> 8;
                 if (o == oEnd) {
@@ -509,18 +520,9 @@ void guessParts(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t 
         part.end = partStart(dec, base, bits, k + 1) - base;
         part.room = scratch + k * room;
         part.roomEnd = part.room + room;
-        uint8_t* so = part.room + kStretchBridge;
-        unsigned m = 0;
-        for (; m < kRecorded && at < part.end; ++m) {
-            part.marks[m] = at;
-            unsigned v = single[loadBE64(b + (at >> 3)) << (at & 7) >> 56];
-            so[m] = static_cast<uint8_t>(v);
-            at += v >> 8;
-        }
-        part.marks[m] = at;
-        part.marked = m + 1;
-        part.out = so;
-        c[k] = {at, part.end, so + m, part.roomEnd};
+        part.out = part.room + kStretchBridge;
+        part.marked = recordCodes(b, single, at, part.end, part.out, part.marks);
+        c[k] = {at, part.end, part.out + part.marked - 1, part.roomEnd};
     }
     interleavedDecode<kWindow>(b, dec.bulk.data(), single, c);
     for (unsigned k = 0; k < kChunks; ++k) {
@@ -552,7 +554,7 @@ size_t joinParts(const StreamDecoder& dec, std::span<const uint8_t> in, StretchG
                 ++j;
                 continue;
             }
-            unsigned v = single[loadBE64(b + (t >> 3)) << (t & 7) >> 56];
+            unsigned v = codeAt(b, single, t);
             *o++ = static_cast<uint8_t>(v);
             t += v >> 8;
         }

@@ -255,16 +255,8 @@ bool File::readAt(uint64_t offset, void* buf, size_t n) {
 }
 
 bool File::writeAt(uint64_t offset, const void* data, size_t n) {
-    auto p = static_cast<const uint8_t*>(data);
-    while (n > 0) {
-        ssize_t w = ::pwrite(fdOf(*this), p, std::min<size_t>(n, size_t(1) << 30), off_t(offset));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        p += w;
-        n -= size_t(w);
-        offset += uint64_t(w);
-    }
-    return true;
+    const std::span<const uint8_t> part(static_cast<const uint8_t*>(data), n);
+    return writeAt(offset, {&part, 1});
 }
 
 bool File::writeAt(uint64_t offset, std::span<const std::span<const uint8_t>> parts) {

@@ -1,43 +1,91 @@
-// Real files of this machine through add, extract, delete and repair.
-#include <sys/stat.h>
-
+// Files of every kind, generated from a seed, through add, extract, delete
+// and repair.
 #include <bit>
+#include <cmath>
 #include <filesystem>
 #include <map>
 #include <optional>
 #include <random>
 
 #include "cli_support.h"
+#include "codec/huffman.h"
 
 namespace {
 
 using namespace testing_support;
 namespace fs = std::filesystem;
 
-// Up to `limit` regular files below `root`, smaller than `max_size`, in a
-// fixed order so that runs are repeatable.
-std::vector<fs::path> sampleFiles(const fs::path& root, size_t limit, uintmax_t max_size) {
-    std::vector<fs::path> all;
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(
-             root, fs::directory_options::skip_permission_denied, ec);
-         it != fs::recursive_directory_iterator(); it.increment(ec)) {
-        if (ec) break;
-        if (it->is_regular_file(ec) && !it->is_symlink(ec) && it->file_size(ec) < max_size)
-            all.push_back(it->path());
-        if (all.size() >= limit * 20) break;
+// One of 0 .. n-1, the small ones far likelier, as letters and words are.
+size_t frequent(std::mt19937& rng, size_t n) {
+    const size_t a = rng() % n, b = rng() % n;
+    return a * b / (n - 1);
+}
+
+// Text as documentation and source have it: words of a small vocabulary in
+// indented lines, with punctuation and the odd number.
+Bytes textOf(size_t size, std::mt19937& rng) {
+    std::vector<std::string> words;
+    for (int w = 0; w < 300; ++w) {
+        std::string word;
+        for (size_t n = 1 + rng() % 9; n > 0; --n)
+            word += "etaoinshrdlucmfwypvbgkqjxz"[frequent(rng, 26)];
+        words.push_back(word);
     }
-    std::sort(all.begin(), all.end());
-    std::vector<fs::path> picked;
-    for (size_t i = 0; i < all.size() && picked.size() < limit;
-         i += std::max<size_t>(1, all.size() / limit))
-        picked.push_back(all[i]);
-    return picked;
+    std::string out;
+    while (out.size() < size) {
+        out.append(rng() % 4 == 0 ? (rng() % 3 + 1) * 4 : 0, ' ');
+        for (size_t n = 1 + rng() % 12; n > 0; --n) {
+            out += rng() % 20 == 0 ? std::to_string(rng() % 10000)
+                                   : words[frequent(rng, words.size())];
+            out += ",.;:(){} "[rng() % 9 < 6 ? 8 : rng() % 8];
+        }
+        out += '\n';
+    }
+    return Bytes(out.begin(), out.begin() + std::ptrdiff_t(size));
+}
+
+// A binary as a linker leaves it: zero runs, little-endian counters and
+// addresses, NUL-ended strings and stretches of machine code taken as noise.
+Bytes binaryOf(size_t size, std::mt19937& rng) {
+    Bytes out;
+    out.reserve(size + 4096);
+    while (out.size() < size) {
+        const size_t run = 16 + rng() % 2048;
+        switch (rng() % 5) {
+            case 0:
+                out.insert(out.end(), run, 0);
+                break;
+            case 1:
+                for (uint32_t v = rng() % 1000, i = 0; i < run / 4; ++i, v += 1 + rng() % 8)
+                    appendLE32(out, v);
+                break;
+            case 2:
+                for (size_t i = 0; i < run / 8; ++i) {
+                    appendLE32(out, 0x401000u + (rng() % 65536) * 16);
+                    appendLE32(out, 0);
+                }
+                break;
+            case 3:
+                for (const uint8_t c : textOf(run / 4, rng)) out.push_back(c == '\n' ? 0 : c);
+                break;
+            default:
+                for (size_t i = 0; i < run; ++i) out.push_back(uint8_t(rng() >> 24));
+        }
+    }
+    out.resize(size);
+    return out;
+}
+
+// Bytes no code shrinks: the block is larger than the file.
+Bytes noiseOf(size_t size, std::mt19937& rng) {
+    Bytes out(size);
+    for (auto& b : out) b = uint8_t(rng() >> 24);
+    return out;
 }
 
 class RoundTrip : public TempDirTest {};
 
-TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
+TEST_F(RoundTrip, GeneratedFilesComeBackByteForByte) {
     ASSERT_TRUE(makeDir(path("in")));
     std::vector<std::string> names;
     std::map<std::string, Bytes> originals;
@@ -46,28 +94,37 @@ TEST_F(RoundTrip, MachineFilesComeBackByteForByte) {
         names.push_back("in/" + name);
         originals["in/" + name] = data;
     };
-    int n = 0;
-    for (const char* root :
-         {"/usr/bin", "/usr/lib/x86_64-linux-gnu", "/usr/include", "/usr/share/doc"})
-        for (const fs::path& p : sampleFiles(root, 60, 4u << 20))
-            addFile(std::to_string(n++) + "_" + p.filename().string(), readFile(p.string()));
+    std::mt19937 rng(1);
+    // Many files of a few bytes to a few hundred KiB, of each kind.
+    for (int n = 0; n < 40; ++n) {
+        const size_t size = size_t(std::exp2(double(rng() % 1800) / 100.0));
+        addFile("text-" + std::to_string(n), textOf(size, rng));
+        addFile("binary-" + std::to_string(n), binaryOf(size, rng));
+        if (n % 4 == 0) addFile("noise-" + std::to_string(n), noiseOf(size, rng));
+    }
     // Inputs that stress the code: every byte value, one value, a very
-    // skewed spread, and one large file.
+    // skewed spread.
     Bytes every(256 * 40);
     for (size_t i = 0; i < every.size(); ++i) every[i] = uint8_t(i * 7);
     addFile("every", every);
     addFile("single", Bytes(100001, 'z'));
-    std::mt19937 rng(1);
     Bytes skewed(300000);
     for (auto& b : skewed) b = uint8_t(std::countr_zero(rng() | 0x80000000u));
     addFile("skewed", skewed);
-    Bytes large(12u << 20);
-    for (auto& b : large) b = uint8_t("etaoin shrdlu\n"[rng() % 14]);
-    addFile("large", large);
-    // Large entries go through memory in pieces of 256 KiB: one byte short
-    // of a whole number of them, and one byte over.
-    addFile("pieces-1", Bytes(large.begin(), large.begin() + (8 << 18) - 1));
-    addFile("pieces+1", Bytes(large.end() - (8 << 18) - 1, large.end()));
+    // One byte either side of the sizes where the work is cut up: the
+    // encoder's slices, the decoder's output pieces and input slots (three
+    // slices), and 1 MiB, past which a file is read and an entry decoded in
+    // pieces rather than whole (noise there gives a block over 1 MiB from a
+    // file under it), then a few pieces.
+    for (const size_t edge :
+         {pelko::kSliceBytes, 3 * pelko::kSliceBytes, size_t(1) << 20, size_t(2) << 20})
+        for (const size_t size : {edge - 1, edge, edge + 1}) {
+            addFile("text-" + std::to_string(size), textOf(size, rng));
+            if (edge == size_t(1) << 20)
+                addFile("noise-" + std::to_string(size), noiseOf(size, rng));
+        }
+    // One large file, decoded on two threads in stretches.
+    addFile("large", textOf(12u << 20, rng));
 
     // An empty file in the middle: its message must come at its turn.
     writeFile(path("in/empty"), Bytes{});

@@ -52,7 +52,7 @@ TEST_F(Driver, VersionIgnoresOtherArguments) {
     for (const auto& args : std::vector<std::vector<std::string>>{
              {"-v"}, {"-v", "x.pkz"}, {"-v", "x.pkz", "a", "b"}}) {
         RunResult r = run(args);
-        EXPECT_EQ(r.out, "Pelko version: 1.0-rc\n");
+        EXPECT_EQ(r.out, std::string("Pelko version: ") + PELKO_VERSION + "\n");
         EXPECT_EQ(r.status, 0);
     }
 }

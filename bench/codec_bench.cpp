@@ -131,9 +131,8 @@ void decode(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
 }
 
-// Decoding into a buffer reused across calls, as when extracting many files:
-// the decoder's own speed, without fresh pages for every output.
-// The second argument is the number of threads sharing the work.
+// Decoding into a buffer reused across calls, as small entries are: the
+// decoder's own speed, without fresh pages for every output.
 void decodeInto(benchmark::State& state) {
     const Bytes& data = corpus(kInputs[state.range(0)]);
     if (!haveInput(state, data)) return;
@@ -142,10 +141,41 @@ void decodeInto(benchmark::State& state) {
     // The output's pages are touched before timing: a first-iteration cost
     // of fresh memory would otherwise be all Google Benchmark measures.
     Bytes out(data.size(), 1);
-    pelko::Workers team(unsigned(state.range(1)));
-    const pelko::DecodeOptions options{pelko::DecodePath::Auto, &team, nullptr};
     for (auto _ : state) {
-        if (!pelko::decodeBlockInto(*block, out, options))
+        if (!pelko::decodeBlockInto(*block, out)) return state.SkipWithError("decode failed");
+        benchmark::DoNotOptimize(out.data());
+    }
+    if (out != data) state.SkipWithError("decode mismatch");
+    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
+}
+
+// Decoding as a large entry is extracted, in stretches on the number of
+// threads given as the second argument, read from the block in memory and
+// written into a buffer reused across calls.
+void decodeLarge(benchmark::State& state) {
+    const Bytes& data = corpus(kInputs[state.range(0)]);
+    if (!haveInput(state, data)) return;
+    auto block = pelko::encodeBlock(data);
+    if (!block) return state.SkipWithError("encode failed");
+    Bytes out(data.size(), 1);
+    const unsigned threads = unsigned(state.range(1));
+    pelko::Workers team(threads);
+    Bytes memory(pelko::largeDecodeMemory(threads), 1);
+    const std::span<const uint8_t> all(*block);
+    const pelko::BlockIo io{[&](uint64_t at, std::span<uint8_t> into, size_t) {
+                                std::copy_n(all.begin() + at, into.size(), into.begin());
+                                return true;
+                            },
+                            [&](uint64_t at, std::span<const std::span<const uint8_t>> parts) {
+                                for (auto part : parts) {
+                                    std::copy(part.begin(), part.end(), out.begin() + at);
+                                    at += part.size();
+                                }
+                                return true;
+                            }};
+    for (auto _ : state) {
+        if (!pelko::decodeLargeBlock(all.first(std::min(all.size(), pelko::kMaxBlockHeader)),
+                                     all.size(), io, team, threads, memory))
             return state.SkipWithError("decode failed");
         benchmark::DoNotOptimize(out.data());
     }
@@ -170,34 +200,6 @@ void decodeEach(benchmark::State& state) {
     state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
 }
 
-// Decoding as the extractor does: the head, then pieces of output (of the
-// second argument's KiB) into one reused buffer.
-void decodePieces(benchmark::State& state) {
-    const Bytes& data = corpus(kInputs[state.range(0)]);
-    if (!haveInput(state, data)) return;
-    auto block = pelko::encodeBlock(data);
-    if (!block) return state.SkipWithError("encode failed");
-    const size_t kPiece = size_t(state.range(1)) << 10;
-    const std::span<const uint8_t> all(*block);
-    Bytes out(kPiece);
-    for (auto _ : state) {
-        auto dec = pelko::startStreamDecode(
-            all.first(std::min<size_t>(all.size(), pelko::kMaxBlockHeader)), all.size());
-        if (!dec) return state.SkipWithError("bad header");
-        std::span<const uint8_t> stream = all.subspan(dec->header_len);
-        unsigned bit = 0;
-        for (size_t done = 0; done < data.size();) {
-            const size_t k = std::min(kPiece, data.size() - done);
-            auto used = pelko::decodeStreamPiece(*dec, stream, bit, true, std::span(out).first(k));
-            if (!used || !std::equal(out.begin(), out.begin() + k, data.begin() + done))
-                return state.SkipWithError("decode mismatch");
-            stream = stream.subspan(*used);
-            done += k;
-        }
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
-}
-
 }  // namespace
 
 BENCHMARK(countOnly)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
@@ -212,7 +214,8 @@ BENCHMARK(encodeShared)
     ->ArgsProduct({{0, 1}, {1, 2}})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(decodeInto)
+BENCHMARK(decodeInto)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(decodeLarge)
     ->ArgNames({"binary", "threads"})
     ->ArgsProduct({{0, 1}, {1, 2}})
     ->Unit(benchmark::kMillisecond)
@@ -225,7 +228,3 @@ BENCHMARK(decodeEach)
     ->Threads(2)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK(decodePieces)
-    ->ArgNames({"binary", "KiB"})
-    ->ArgsProduct({{0, 1}, {256, 8192}})
-    ->Unit(benchmark::kMillisecond);

@@ -11,14 +11,17 @@
 # writes over it (Pelko by its atomic replacement, tar by removing and
 # recreating); `sync` before each run starts every side with no dirty pages
 # pending. The tree and the small files are also extracted into a fresh,
-# empty directory on every side. Floors run beside them: tar without
+# empty directory on every side. The `busy` workload extracts the 100 MB
+# text and the small files again with 0, 1 and 2 other processes kept busy
+# (shell loops it starts and stops itself), each pair side by side in one
+# hyperfine run. Floors run beside them: tar without
 # compression, writing the same bytes from a cache-resident buffer, and,
 # when the codec benchmark is built (cmake --preset bench), the decoder and
 # encoder in memory on one and two threads. Prints a table and writes
 # bench/results/*.{json,md,png}.
 #
 #   bench/compare.sh [path/to/pelko] [runs]
-#   PELKO_BENCH_ONLY="tree small" bench/compare.sh ...   (a subset of text binary tree small)
+#   PELKO_BENCH_ONLY="tree small" bench/compare.sh ...   (a subset of text binary tree small busy)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 pelko=$(realpath "${1:-$here/../build/release/pelko}")
@@ -26,7 +29,7 @@ runs=${2:-10}
 out=$here/results
 work=${PELKO_BENCH_DIR:-/tmp/pelko-bench}
 shm=${PELKO_BENCH_SHM:-/dev/shm/pelko-bench}
-only=${PELKO_BENCH_ONLY:-text binary tree small}
+only=${PELKO_BENCH_ONLY:-text binary tree small busy}
 codec_bench=${PELKO_CODEC_BENCH:-$here/../build/bench/bench/codec_bench}
 mkdir -p "$out" "$work" "$shm"
 wanted() { case " $only " in *" $1 "*) return 0 ;; esac; return 1; }
@@ -81,7 +84,7 @@ cd "$work"
 # The codec alone, in memory, on the text and binary corpora.
 if [ -x "$codec_bench" ] && { wanted text || wanted binary; }; then
     mkdir -p corpus && ln -sf ../text corpus/text.bin && ln -sf ../binary corpus/binary.bin
-    PELKO_CORPUS=$work/corpus "$codec_bench" --benchmark_filter='^(decodeInto|decodeEach|encodeShared)/' \
+    PELKO_CORPUS=$work/corpus "$codec_bench" --benchmark_filter='^(decodeLarge|decodeEach|encodeShared)/' \
         --benchmark_format=json --benchmark_out="$out/codec.json" >/dev/null
 fi
 for corpus in text binary; do
@@ -176,6 +179,38 @@ hyperfine --runs "$runs" --warmup 1 --style basic --export-json "$out/small.json
 diff -r --no-dereference small ep/small >/dev/null
 fresh small s.pkz s.tar.zst s.tar
 { printf 'in %s\n' "$(tar xOf s.tar | wc -c)"; sizes s.pkz s.tar.zst; } > "$out/small.sizes"
+cd "$work"
+fi
+# The machine not idle: 0, 1 and 2 shell loops busy beside each run, as
+# builds, CI jobs or a desktop would be. Wall, user and system times are
+# all kept: two threads that buy time with extra processor time lose it
+# when the cores are shared.
+if wanted busy; then
+hogs=""
+stop_hogs() { for p in $hogs; do kill "$p" 2>/dev/null || true; done; hogs=""; }
+trap stop_hogs EXIT INT TERM
+[ -s "$work/busy/t.pkz" ] || { mkdir -p "$work/busy/e" && cd "$work/busy" && "$pelko" -a t.pkz ../text >/dev/null &&
+    zstd -q -1 --single-thread -f ../text -o t.zst && cd "$work/busy/e" && "$pelko" -e ../t.pkz >/dev/null; }
+[ -s "$shm/s.pkz" ] && [ -d "$shm/ep/small" ] || { echo "busy needs the small workload's files: run it once"; exit 1; }
+for n in 0 1 2; do
+    i=0
+    while [ $i -lt $n ]; do sh -c 'while :; do :; done' & hogs="$hogs $!"; i=$((i + 1)); done
+    uptime > "$out/busy-$n.load"
+    cd "$work/busy"
+    hyperfine --runs "$runs" --warmup 2 --style basic --export-json "$out/busy-big-$n.json" \
+        -n 'pelko -e' "cd e && $pelko -e ../t.pkz" \
+        -n 'pelko -e, 1 thread' "cd e && PELKO_THREADS=1 $pelko -e ../t.pkz" \
+        -n 'zstd -d' 'zstd -q -d -f t.zst -o e/text' >/dev/null
+    cmp ../text e/text
+    cd "$shm"
+    hyperfine --runs "$runs" --warmup 1 --style basic --export-json "$out/busy-small-$n.json" \
+        -n 'pelko -e' "cd ep && $pelko -e ../s.pkz >/dev/null" \
+        -n 'pelko -e, 1 thread' "cd ep && PELKO_THREADS=1 $pelko -e ../s.pkz >/dev/null" \
+        -n 'zstd -dc | tar x' 'zstd -q -dc s.tar.zst | tar xf - -C et' >/dev/null
+    diff -r --no-dereference small ep/small >/dev/null
+    uptime >> "$out/busy-$n.load"
+    stop_hogs
+done
 cd "$work"
 fi
 /usr/bin/python3 "$here/report.py" "$out"

@@ -72,6 +72,34 @@ if codec.exists():
         if b.get("run_type", "iteration") == "iteration" and "bytes_per_second" in b:
             name = b["name"].replace("binary:0", "text").replace("binary:1", "binary")
             lines.append(f"| {name} | {b['bytes_per_second'] / 1e9:.2f} |")
+# The busy workload: 0, 1 and 2 other busy processes beside each pair.
+if (out / "busy-big-0.json").exists():
+    lines.append("\nbusy machine: extraction with other processes busy beside it "
+                 "(medians; user and system seconds in brackets)\n")
+    lines.append("| busy | small files ÷ `zstd -dc \\| tar x` | small: default ÷ 1 thread "
+                 "| 100 MB text ÷ `zstd -d` | text: default ÷ 1 thread | load (before, after) |")
+    lines.append("|---|---|---|---|---|---|")
+
+    def medians(path):
+        res = json.loads(path.read_text())["results"]
+        return {r["command"]: (statistics.median(r["times"]), statistics.median(r["user"]),
+                               statistics.median(r["system"])) for r in res}
+
+    def cell(r, a, b):
+        (ta, ua, sa), (tb, ub, sb) = r[a], r[b]
+        return f"{ta / tb:.2f} ({ta:.3f} [{ua:.2f}+{sa:.2f}] vs {tb:.3f} [{ub:.2f}+{sb:.2f}])"
+
+    for n in (0, 1, 2):
+        big, small = out / f"busy-big-{n}.json", out / f"busy-small-{n}.json"
+        if not (big.exists() and small.exists()):
+            continue
+        b, s = medians(big), medians(small)
+        load = " / ".join(l.split("load average:")[1].split(",")[0].strip()
+                          for l in (out / f"busy-{n}.load").read_text().splitlines())
+        lines.append(f"| {n} | {cell(s, 'pelko -e', 'zstd -dc | tar x')} "
+                     f"| {cell(s, 'pelko -e', 'pelko -e, 1 thread')} "
+                     f"| {cell(b, 'pelko -e', 'zstd -d')} | {cell(b, 'pelko -e', 'pelko -e, 1 thread')} "
+                     f"| {load} |")
 text = "\n".join(lines)
 print(text)
 (out / "table.md").write_text(text + "\n")

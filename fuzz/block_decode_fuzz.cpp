@@ -2,14 +2,16 @@
 // or reading outside the block, every decode must agree with a plain
 // bit-at-a-time decoder that follows the matching rule literally, so the
 // table-driven fast paths are checked on every input, and so is decoding
-// the block piece by piece and in stretches guessed apart and joined.
+// the block piece by piece and as a large block on 1, 2 and 3 threads.
 #include <algorithm>
 #include <array>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "codec/huffman.h"
+#include "codec/huffman_detail.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -63,11 +65,11 @@ std::optional<std::vector<uint8_t>> referenceDecode(std::span<const uint8_t> blo
     return out;
 }
 
-// The block decoded piece by piece as the extractor does, each piece from a
-// copy of exactly the stream bytes it may use; nullopt where a piece fails.
-std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block, size_t piece,
-                                                 const pelko::DecodeOptions& options) {
-    auto dec = pelko::startStreamDecode(
+// The block decoded piece by piece one code after another, as a large
+// block's last stretch is, each piece from a copy of exactly the stream bytes
+// it may use; nullopt where a piece fails.
+std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block, size_t piece) {
+    auto dec = pelko::detail::startStreamDecode(
         block.first(std::min<size_t>(block.size(), pelko::kMaxBlockHeader)), block.size());
     if (!dec) return std::nullopt;
     std::span<const uint8_t> stream = block.subspan(dec->header_len);
@@ -76,11 +78,10 @@ std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block,
     unsigned bit = 0;
     while (out.size() < dec->size) {
         const size_t k = std::min<uint64_t>(piece, dec->size - out.size());
-        const bool atEnd = stream.size() - at <= k + 16;
-        std::vector<uint8_t> in(stream.begin() + at,
-                                atEnd ? stream.end() : stream.begin() + at + k + 16);
+        const size_t take = std::min(stream.size() - at, k + 16);
+        std::vector<uint8_t> in(stream.begin() + at, stream.begin() + at + take);
         std::vector<uint8_t> part(k);
-        auto used = pelko::decodeStreamPiece(*dec, in, bit, atEnd, part, options);
+        auto used = pelko::detail::decodeStreamPiece(*dec, in, bit, part);
         if (!used) return std::nullopt;
         FUZZ_CHECK(*used <= in.size() && bit < 8);
         at += *used;
@@ -89,43 +90,47 @@ std::optional<std::vector<uint8_t>> streamDecode(std::span<const uint8_t> block,
     return out;
 }
 
-// The block decoded as two threads extract a large entry: stretches of
-// `bytes` guessed from their own bytes alone (each copied with exactly the
-// tail it may read, into scratch of exactly the size it may use), joined in
-// order, and the rest decoded from the true position. Nothing where the
-// block has no complete code with a bulk table or no stretch before its end.
-std::optional<std::vector<uint8_t>> stretchDecode(std::span<const uint8_t> block, size_t bytes) {
-    auto dec = pelko::startStreamDecode(
-        block.first(std::min<size_t>(block.size(), pelko::kMaxBlockHeader)), block.size());
-    if (!dec || !dec->complete || dec->bulk.empty()) return std::nullopt;
-    std::span<const uint8_t> stream = block.subspan(dec->header_len);
-    if (stream.size() < bytes + pelko::kStretchTail) return std::nullopt;
-    const size_t guessed = (stream.size() - pelko::kStretchTail) / bytes;
-    std::vector<uint8_t> out;
-    uint64_t pos = 0;
-    for (size_t i = 0; i < guessed && out.size() < dec->size; ++i) {
-        std::vector<uint8_t> in(stream.begin() + i * bytes,
-                                stream.begin() + (i + 1) * bytes + pelko::kStretchTail);
-        std::vector<uint8_t> scratch(pelko::stretchRoom(bytes, dec->min_length));
-        pelko::StretchGuess guess;
-        pelko::guessStretch(*dec, in, 8 * i * bytes, bytes, scratch, guess);
-        std::span<const uint8_t> runs[pelko::kStretchParts];
-        unsigned count = 0;
-        const size_t before = out.size();
-        const size_t n = pelko::joinStretch(*dec, in, guess, pos, dec->size - before, runs, count);
-        for (unsigned k = 0; k < count; ++k) {
-            FUZZ_CHECK(runs[k].data() >= scratch.data() &&
-                       runs[k].data() + runs[k].size() <= scratch.data() + scratch.size());
-            out.insert(out.end(), runs[k].begin(), runs[k].end());
-        }
-        FUZZ_CHECK(out.size() - before == n &&
-                   (out.size() == dec->size || pos >= 8 * (i + 1) * bytes));
-    }
-    std::vector<uint8_t> rest(dec->size - out.size());
-    unsigned bit = pos % 8;
-    const size_t from = std::min<size_t>(pos / 8, stream.size());
-    if (!pelko::decodeStreamPiece(*dec, stream.subspan(from), bit, true, rest)) return std::nullopt;
-    out.insert(out.end(), rest.begin(), rest.end());
+// The block decoded as a large entry is, on `threads` threads in stretches
+// of `stretch` bytes: each read copied into a buffer of exactly its size and
+// checked to stay inside the block, its fresh bytes back to back from the
+// header's end, every output byte written once and inside the output, in
+// memory of exactly the size asked for.
+std::optional<std::vector<uint8_t>> largeDecode(std::span<const uint8_t> block, unsigned threads,
+                                                size_t stretch) {
+    static pelko::Workers team(3);
+    std::mutex m;
+    const uint32_t size = block.size() >= 5 ? loadLE32(block.data() + 1) : 0;
+    std::vector<uint8_t> out(size), written(size);
+    std::vector<std::pair<uint64_t, size_t>> fresh;
+    const pelko::BlockIo io{
+        [&](uint64_t at, std::span<uint8_t> into, size_t n) {
+            std::lock_guard lock(m);
+            FUZZ_CHECK(n <= into.size() && at <= block.size() && into.size() <= block.size() - at);
+            std::copy_n(block.begin() + at, into.size(), into.begin());
+            fresh.emplace_back(at, n);
+            return true;
+        },
+        [&](uint64_t at, std::span<const std::span<const uint8_t>> parts) {
+            std::lock_guard lock(m);
+            for (auto part : parts) {
+                for (uint8_t v : part) {
+                    FUZZ_CHECK(at < size && !written[at]);
+                    out[at] = v;
+                    written[at++] = 1;
+                }
+            }
+            return true;
+        }};
+    const size_t room = pelko::largeDecodeMemory(threads, stretch);
+    std::vector<uint8_t> memory(room);
+    const bool ok =
+        pelko::decodeLargeBlock(block.first(std::min<size_t>(block.size(), pelko::kMaxBlockHeader)),
+                                block.size(), io, team, threads, memory, stretch);
+    std::sort(fresh.begin(), fresh.end());
+    for (size_t k = 1; k < fresh.size(); ++k)
+        FUZZ_CHECK(fresh[k].first == fresh[k - 1].first + fresh[k - 1].second);
+    if (!ok) return std::nullopt;
+    FUZZ_CHECK(std::all_of(written.begin(), written.end(), [](uint8_t w) { return w; }));
     return out;
 }
 
@@ -142,22 +147,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     // Piece by piece, in a size taken from the input, gives the same.
     const size_t piece = size ? 1 + data[size - 1] % 32 * (data[size - 1] & 0x80 ? 4099 : 1) : 1;
-    // So does the same with the interleaved decoder's rounds cut among
-    // three threads.
-    static pelko::Workers team(3);
-    std::vector<uint8_t> scratch;
-    for (const pelko::DecodeOptions& options :
-         {pelko::DecodeOptions{},
-          pelko::DecodeOptions{pelko::DecodePath::Auto, &team, nullptr, &scratch}}) {
-        std::optional<std::vector<uint8_t>> pieces = streamDecode(block, piece, options);
-        FUZZ_CHECK(pieces.has_value() == want.has_value());
-        if (pieces) FUZZ_CHECK(*pieces == *want);
-    }
-    // In stretches of a size taken from the input too.
+    std::optional<std::vector<uint8_t>> pieces = streamDecode(block, piece);
+    FUZZ_CHECK(pieces.has_value() == want.has_value());
+    if (pieces) FUZZ_CHECK(*pieces == *want);
+    // So does a large block's decode on 1, 2 and 3 threads, in stretches of
+    // a size taken from the input too.
     const size_t stretch = size ? 8 + data[size / 2] % 61 * (data[size - 1] & 1 ? 37 : 1) : 8;
-    if (std::optional<std::vector<uint8_t>> s = stretchDecode(block, stretch)) {
-        FUZZ_CHECK(want.has_value());
-        FUZZ_CHECK(*s == *want);
+    for (unsigned threads : {1u, 2u, 3u}) {
+        std::optional<std::vector<uint8_t>> large = largeDecode(block, threads, stretch);
+        FUZZ_CHECK(large.has_value() == want.has_value());
+        if (large) FUZZ_CHECK(*large == *want);
     }
     return 0;
 }

@@ -295,7 +295,7 @@ Stop writeJobs(Sink& sink, std::vector<Job>& jobs, size_t count, size_t& next) {
 
 }  // namespace
 
-int archAddFiles(os::File& temp, const NameList& names, size_t& failed, Workers& team) {
+int archAddFile(os::File& temp, const NameList& names, size_t& failed, Workers& team) {
     failed = 0;
     if (names.size() < 2) return 0;
     // The stream writes in steps of its buffer, whose default is one page;
@@ -378,12 +378,6 @@ int archAddFiles(os::File& temp, const NameList& names, size_t& failed, Workers&
         return 1;
     }
     return 0;
-}
-
-int archAddFile(os::File& temp, const std::string& file) {
-    Workers one(1);
-    size_t failed = 0;
-    return archAddFiles(temp, NameList{std::string(), file}, failed, one);
 }
 
 }  // namespace pelko

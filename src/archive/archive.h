@@ -44,12 +44,12 @@ void screenNames(NameList& names, const std::vector<os::FileId>& archive_files =
 int archCheckFileNames(const HeldArchive& archive, WorkingCopy& temp, NameList& names,
                        uint64_t* end_pos = nullptr);
 
-// Appends one file to the working copy `temp`; 0 when appended or skipped.
-int archAddFile(os::File& temp, const std::string& file);
-// Appends names[1..] in order, as archAddFile would one after another, with
-// the work shared among the team; 1 at the first that fails, whose index
-// goes to `failed`, and the working copy then holds the files before it.
-int archAddFiles(os::File& temp, const NameList& names, size_t& failed, Workers& team);
+// Appends the files names[1..] to the working copy `temp` in order, each as
+// if alone (the same entries and messages whatever the team's size), with
+// the work shared among the team; 0 when each was appended or skipped, 1 at
+// the first that fails, whose index goes to `failed`, and the working copy
+// then holds the files before it.
+int archAddFile(os::File& temp, const NameList& names, size_t& failed, Workers& team);
 
 // Offset tables: per requested name (slot j for names[j], 0 = not found), or
 // every entry in archive order with its stored name. The names are screened
@@ -67,20 +67,19 @@ struct AllEntries {
 std::optional<AllEntries> archCreateOffsetTableForAll(std::FILE* archive);
 std::optional<AllEntries> archCreateOffsetTableForAll(const std::string& archive);
 
-// Restores the entry at `offset` of the open archive to the file `out`; 0
-// when written or when there was nothing to do. The archive is read with
-// positioned reads only, so one run reads every entry through one descriptor
-// (and one version of the archive), from any thread.
-int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset);
-// Restores names[k] from offsets[k] for every k in order, as archExtractFile
-// would one after another (the same files, messages and order), with the
-// decoding shared among the team; 1 at the first that fails, whose index
-// goes to `failed`, and no entry after it is written. `intact` tells whether
-// every block checked: one that failed its CRC is warned about and still
-// written, which is no failure of the operation but is of the run.
-int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
-                     const std::vector<uint64_t>& offsets, size_t& failed, bool& intact,
-                     Workers& team);
+// Restores names[k] from the entry at offsets[k] of the open archive for
+// every k in order, each as if alone (the same files, messages and order
+// whatever the team's size), with the decoding shared among the team; 0
+// when each was written or had nothing to do, 1 at the first that fails,
+// whose index goes to `failed`, and no entry after it is written. `intact`
+// tells whether every block checked: one that failed its CRC is warned
+// about and still written, which is no failure of the operation but is of
+// the run. The archive is read with positioned reads only, so one run reads
+// every entry through one descriptor (and one version of the archive), from
+// any thread.
+int archExtractFile(std::FILE* archive, const std::vector<std::string>& names,
+                    const std::vector<uint64_t>& offsets, size_t& failed, bool& intact,
+                    Workers& team);
 
 // Rewrite the held archive into a fresh working copy without the named
 // entries, or cut before the first entry whose block fails its CRC; the

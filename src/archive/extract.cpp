@@ -1,8 +1,11 @@
-// Extracting one entry: the block is decoded into a temporary file beside
-// the target, which is renamed over the target only when the block was read,
-// checked and decoded completely, so a failure never destroys a file.
+// Extracting entries: each is decoded into a file of its own beside the
+// target, which takes the target's place only when the block was read,
+// checked and decoded completely, so a failure never destroys a file. Small
+// entries are read a batch at a time and decoded in memory, several at once
+// on the team, while the batch before takes its places in order; a large
+// one is decoded by the codec straight into its file, a stretch at a time on
+// the whole team.
 #include <cassert>
-#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -64,495 +67,96 @@ int commit(TempOutput& tmp, const std::string& out) {
     return 1;
 }
 
-// The compressed block, read front to back by positioned reads, with the
-// CRC-32 of everything read so far.
-struct BlockInput {
-    std::FILE* f;
-    uint64_t pos;   // archive position of the next block byte
-    uint64_t left;  // block bytes not yet read
-    uint32_t crc = 0;
+// The block's bytes as the decoder reads them, from any thread, with the
+// CRC-32 of those read so far from the block's start on: a piece read
+// before the pieces ahead of it waits for them, and what the decoder left
+// unread is read at the end for the check alone.
+class BlockInput {
+public:
+    BlockInput(std::FILE* f, uint64_t start, uint64_t length, std::span<const uint8_t> head)
+        : f_(f), start_(start), length_(length), head_(head) {}
 
-    bool read(uint8_t* dst, size_t n) {
-        if (n == 0) return true;
-        if (!os::readAt(f, pos, dst, n)) return false;
-        crc = crc32Update(crc, dst, n);
-        pos += n;
-        left -= n;
+    // As the decoder asks: `fresh` bytes from `at` are read by no other call.
+    bool read(uint64_t at, std::span<uint8_t> into, size_t fresh) {
+        if (!os::readAt(f_, start_ + at, into.data(), into.size())) return false;
+        const Piece piece{at, fresh, crc32(into.data(), fresh)};
+        std::lock_guard lock(m_);
+        // The decoder reads from the header's end on: the header is the
+        // head's first bytes.
+        if (checked_ == 0 && at <= head_.size()) {
+            crc_ = crc32(head_.data(), size_t(at));
+            checked_ = at;
+        }
+        // At most one piece a thread waits, since each waits for the
+        // pieces before its own; one that does not fit is read again by
+        // finish, as is everything past a gap.
+        if (waiting_ < std::size(pieces_)) pieces_[waiting_++] = piece;
+        for (size_t k = 0; k < waiting_;) {
+            if (pieces_[k].at != checked_) {
+                ++k;
+                continue;
+            }
+            crc_ = crc32Combine(crc_, pieces_[k].crc, pieces_[k].len);
+            checked_ += pieces_[k].len;
+            pieces_[k] = pieces_[--waiting_];
+            k = 0;
+        }
         return true;
     }
-    // Reads what is left, for its CRC only.
-    bool drain() {
+
+    // Reads what the decoder left, for the CRC alone; the block's CRC.
+    std::optional<uint32_t> finish() {
         uint8_t buf[1 << 16];
-        while (left > 0)
-            if (!read(buf, size_t(std::min<uint64_t>(left, sizeof buf)))) return false;
-        return true;
-    }
-};
-
-// A large entry goes through memory in pieces small enough to stay in the
-// processor's cache: the block is read in slots of kInSlot bytes, and the
-// output decoded in pieces of kOutPiece bytes, each written as soon as it is
-// done. With two threads or more, one thread decodes while another reads,
-// checks and writes, so that the two overlap piece by piece.
-constexpr size_t kInSlot = size_t(768) << 10, kOutPiece = size_t(256) << 10;
-constexpr size_t kInSlots = 2, kOutSlots = 4;
-// The decoder moves on to the next slot when fewer bytes than this are left
-// in the current one: they are copied in front of the next slot's bytes.
-constexpr size_t kCarry = 4096;
-static_assert(kInSlot >= kMaxBlockHeader && kCarry > 16);
-
-// With two threads, a large entry of a complete code is decoded in stretches
-// of kStretch bytes of its block, each thread taking the next stretch there
-// is and writing its output where it belongs: see Stretches.
-constexpr size_t kStretch = size_t(256) << 10;
-// Stretches end anywhere in the output, but each is written in whole pages
-// of the file, which the system takes at less cost: the bytes of the last
-// page go with the next stretch's, written before its own.
-constexpr size_t kPage = 4096;
-
-// The slots' memory and the decoder's scratch, taken once per run in one
-// block and reused for every large entry, since fresh memory costs a page
-// fault per page.
-struct PieceBuffers {
-    os::Memory memory;
-    uint8_t* in = nullptr;
-    uint8_t* out = nullptr;
-    std::span<uint8_t> scratch;
-    // Room for each thread's stretch, laid out for each entry's code by
-    // Stretches: the stretch's bytes, a page for the bytes it holds back for
-    // the next stretch, and its guessed output, which becomes its true
-    // output in place, with a page before it for the bytes held back by the
-    // stretch before. The memory that a code with longer codes needs less
-    // of is left untouched.
-    uint8_t* rooms = nullptr;
-    struct Stretch {
-        uint8_t* in = nullptr;
-        uint8_t* tail = nullptr;
-        std::span<uint8_t> scratch;
-        StretchGuess guess;
-    } stretch[2];
-};
-
-uint8_t* inSlot(PieceBuffers& b, size_t j) {
-    return b.in + (j % kInSlots) * (kCarry + kInSlot) + kCarry;
-}
-
-// The reading, decoding and writing of one large entry, and the hand-over
-// between the thread that decodes and the one that does the rest. Alone, the
-// decoding thread does the rest itself when it would otherwise wait.
-class Pipeline {
-public:
-    Pipeline(BlockInput& in, os::File& out, PieceBuffers& buffers, bool alone)
-        : in_(in), out_(out), buf_(buffers), alone_(alone), outSlots_(alone ? 1 : kOutSlots) {}
-
-    // Slot 0 holds the block's first bytes, with its header; they are read
-    // before the pipeline starts, which then makes `size` bytes.
-    bool readFirst() {
-        if (!readSlot()) return false;
-        ++read_;
-        return true;
-    }
-    std::span<const uint8_t> first() { return {inSlot(buf_, 0), len_[0]}; }
-    void setSize(uint64_t size) {
-        size_ = size;
-        pieces_ = (size + kOutPiece - 1) / kOutPiece;
-    }
-
-    // Decodes the whole output from byte `at` of slot 0 on.
-    bool decode(const StreamDecoder& dec, size_t at, const DecodeOptions& options) {
-        size_t j = 0;  // the slot being decoded
-        const uint8_t* p = inSlot(buf_, 0) + at;
-        const uint8_t* end = inSlot(buf_, 0) + len_[0];
-        unsigned bit = 0;
-        for (uint64_t k = 0; k < pieces_; ++k) {
-            if (!await([&] { return k - written_ < outSlots_; })) return false;
-            uint8_t* o = buf_.out + (k % outSlots_) * kOutPiece;
-            const size_t want = size_t(std::min<uint64_t>(kOutPiece, size_ - k * kOutPiece));
-            for (size_t filled = 0; filled < want;) {
-                // The last slot ends the block: the decoder reads zero bits
-                // past it, as it does past the end of any block.
-                const bool last = ends_[j % kInSlots];
-                size_t avail = size_t(end - p);
-                if (!last && avail < kCarry) {
-                    if (!await([&] { return read_ > j + 1; })) return false;
-                    uint8_t* next = inSlot(buf_, j + 1);
-                    std::memmove(next - avail, p, avail);
-                    p = next - avail;
-                    end = next + len_[(j + 1) % kInSlots];
-                    ++j;
-                    release(j);
-                    continue;
-                }
-                const size_t n = last ? want - filled : std::min(want - filled, avail - 16);
-                std::optional<size_t> used =
-                    decodeStreamPiece(dec, {p, avail}, bit, last, {o + filled, n}, options);
-                if (!used) return fail();
-                p += *used;
-                filled += n;
-            }
-            publish();
+        while (checked_ < length_) {
+            const size_t n = size_t(std::min<uint64_t>(length_ - checked_, sizeof buf));
+            if (!os::readAt(f_, start_ + checked_, buf, n)) return std::nullopt;
+            crc_ = crc32Update(crc_, buf, n);
+            checked_ += n;
         }
-        return true;
-    }
-
-    // The other thread's part: reads and writes until the output is written
-    // or either side fails.
-    bool serve() {
-        std::unique_lock lock(m_);
-        for (;;) {
-            if (failed_) return false;
-            if (written_ == pieces_) return true;
-            const bool canRead = read_ < consumed_ + kInSlots && in_.left > 0;
-            // Reading comes first while the decoder has little ahead of it.
-            if (canRead && (read_ < consumed_ + 2 || decoded_ == written_)) {
-                lock.unlock();
-                const bool ok = readSlot();
-                lock.lock();
-                if (!ok) return failLocked();
-                ++read_;
-                changed_.notify_one();
-            } else if (decoded_ > written_) {
-                lock.unlock();
-                const bool ok = writePiece(written_);
-                lock.lock();
-                if (!ok) return failLocked();
-                ++written_;
-                changed_.notify_one();
-            } else {
-                changed_.wait(lock);
-            }
-        }
-    }
-
-    // After the decoder is done alone: writes what it left.
-    bool finish() {
-        while (written_ < decoded_)
-            if (!writePiece(written_++)) return false;
-        return true;
-    }
-
-    bool fail() {
-        std::lock_guard lock(m_);
-        return failLocked();
+        return crc_;
     }
 
 private:
-    bool failLocked() {
-        failed_ = true;
-        changed_.notify_one();
-        return false;
-    }
-
-    bool readSlot() {
-        const size_t s = read_ % kInSlots;
-        len_[s] = size_t(std::min<uint64_t>(in_.left, kInSlot));
-        const bool ok = in_.read(inSlot(buf_, read_), len_[s]);
-        ends_[s] = in_.left == 0;
-        return ok;
-    }
-    bool writePiece(uint64_t k) {
-        const size_t n = size_t(std::min<uint64_t>(kOutPiece, size_ - k * kOutPiece));
-        return out_.writeAll(buf_.out + (k % outSlots_) * kOutPiece, n);
-    }
-
-    // Waits until `ready` holds; alone, does the other thread's work until
-    // then. False when a side failed.
-    template <typename Ready>
-    bool await(Ready ready) {
-        if (alone_) {
-            while (!ready()) {
-                if (written_ < decoded_) {
-                    if (!writePiece(written_++)) return false;
-                } else if (read_ < consumed_ + kInSlots && in_.left > 0) {
-                    if (!readSlot()) return false;
-                    ++read_;
-                } else {
-                    return false;  // cannot happen: the decoder waits on one of these
-                }
-            }
-            return true;
-        }
-        std::unique_lock lock(m_);
-        changed_.wait(lock, [&] { return failed_ || ready(); });
-        return !failed_;
-    }
-    void release(size_t j) {
-        if (alone_) {
-            consumed_ = j;
-            return;
-        }
-        std::lock_guard lock(m_);
-        consumed_ = j;
-        changed_.notify_one();
-    }
-    void publish() {
-        if (alone_) {
-            ++decoded_;
-            // Alone, each piece is written at once, from the one piece buffer.
-            if (!writePiece(written_++)) failed_ = true;
-            return;
-        }
-        std::lock_guard lock(m_);
-        ++decoded_;
-        changed_.notify_one();
-    }
-
-    BlockInput& in_;
-    os::File& out_;
-    PieceBuffers& buf_;
-    const bool alone_;
-    const size_t outSlots_;
-    uint64_t size_ = 0, pieces_ = 0;
+    struct Piece {
+        uint64_t at = 0, len = 0;
+        uint32_t crc = 0;
+    };
+    std::FILE* f_;
+    const uint64_t start_, length_;
+    std::span<const uint8_t> head_;
     std::mutex m_;
-    std::condition_variable changed_;
-    // Counts guarded by `m_` when not alone: slots read and released, pieces
-    // decoded and written.
-    size_t read_ = 0, consumed_ = 0;
-    uint64_t decoded_ = 0, written_ = 0;
-    bool failed_ = false;
-    size_t len_[kInSlots] = {};
-    bool ends_[kInSlots] = {};
-};
-
-// Cuts the last `rest` bytes off the first `count` of `runs`, copying them
-// to `tail`; the runs left.
-unsigned holdBack(std::span<const uint8_t>* runs, unsigned count, size_t rest, uint8_t* tail) {
-    while (rest > 0 && count > 0) {
-        std::span<const uint8_t>& r = runs[count - 1];
-        const size_t take = std::min(rest, r.size());
-        rest -= take;
-        std::memcpy(tail + rest, r.data() + r.size() - take, take);
-        r = r.first(r.size() - take);
-        if (r.empty()) --count;
-    }
-    return count;
-}
-
-// Two threads decoding one entry, each a stretch at a time: it reads the
-// stretch and checks its bytes, guesses its output while the other thread
-// works on the one before, joins it onto the true decode as soon as the one
-// before is joined, and writes its output at its place in the file. The
-// stretch at the block's end is decoded from the true position, to the
-// size the header gives. A stored block, whose every code is its own byte,
-// needs neither guess nor join: each stretch is written as it was read.
-class Stretches {
-public:
-    Stretches(BlockInput& in, os::File& out, PieceBuffers& buffers, const StreamDecoder& dec,
-              uint32_t headCrc)
-        : in_(in), out_(out), buf_(buffers), dec_(dec), crc_(headCrc) {
-        start_ = in.pos + dec.header_len;
-        streamLen_ = in.left - dec.header_len;
-        guessed_ =
-            streamLen_ >= kStretch + kStretchTail ? (streamLen_ - kStretchTail) / kStretch : 0;
-        const size_t in_bytes = kStretch + kStretchTail,
-                     room = stretchRoom(kStretch, dec.min_length);
-        uint8_t* at = buffers.rooms;
-        for (PieceBuffers::Stretch& b : buffers.stretch) {
-            b.in = at;
-            b.tail = at + in_bytes;
-            b.scratch = {b.tail + 2 * kPage, room};
-            at += in_bytes + 2 * kPage + room;
-        }
-    }
-
-    // Worth it where one stretch at least is guessed.
-    bool worth() const { return guessed_ > 0; }
-
-    // Thread `t`'s part, 0 or 1.
-    bool run(unsigned t) {
-        PieceBuffers::Stretch& room = buf_.stretch[t];
-        for (;;) {
-            size_t i;
-            {
-                std::lock_guard lock(m_);
-                if (failed_ || made_ == dec_.size || next_ > guessed_) return !failed_;
-                i = next_++;
-            }
-            const uint64_t from = uint64_t(i) * kStretch;
-            const bool last = i == guessed_;
-            const size_t own = last ? size_t(streamLen_ - from) : kStretch;
-            const size_t have = last ? own : own + kStretchTail;
-            bool ok = os::readAt(in_.f, start_ + from, room.in, have);
-            const uint32_t crc = ok ? crc32(room.in, own) : 0;
-            if (ok && !last && !dec_.identity)
-                guessStretch(dec_, {room.in, have}, 8 * from, own, room.scratch, room.guess);
-            uint64_t pos, at;
-            size_t lead;  // bytes of the output's last page so far, put before this stretch's
-            {
-                std::unique_lock lock(m_);
-                turn_.wait(lock, [&] { return failed_ || joined_ == i; });
-                if (failed_ || made_ == dec_.size) return !failed_;
-                if (!ok) return failLocked();
-                pos = pos_;
-                at = made_;
-                lead = size_t(at % kPage);
-                std::memcpy(room.scratch.data() - lead, page_, lead);
-            }
-            if (last) {
-                ok = decodeLast(room, from, have, pos, at, lead, crc);
-            } else {
-                std::span<const uint8_t> runs[1 + kStretchParts];
-                runs[0] = {room.scratch.data() - lead, lead};
-                unsigned count = 0;
-                size_t n;
-                if (dec_.identity) {
-                    // Stored bytes, a byte a code: the stretch is its own
-                    // output, from where the true decode stands.
-                    const size_t skip = size_t(std::min<uint64_t>(pos / 8 - from, own));
-                    n = size_t(std::min<uint64_t>(own - skip, dec_.size - at));
-                    runs[1] = {room.in + skip, n};
-                    count = 1;
-                    pos += 8 * uint64_t{n};
-                } else {
-                    n = joinStretch(dec_, {room.in, have}, room.guess, pos,
-                                    size_t(std::min<uint64_t>(room.scratch.size(), dec_.size - at)),
-                                    runs + 1, count);
-                }
-                // Whole pages only, but for the output's end: the rest of
-                // the last page goes with the next stretch's.
-                const size_t rest = at + n == dec_.size ? 0 : size_t((at + n) % kPage);
-                count = holdBack(runs, 1 + count, rest, room.tail);
-                publish(i, pos, at + n, crc, own, room.tail, rest);
-                ok = out_.writeAt(at - lead, {runs, count});
-            }
-            if (!ok) return fail();
-        }
-    }
-
-    // Where the checked bytes end and their CRC, for the rest of the block
-    // to be read for it.
-    void settle() {
-        in_.pos = start_ + checked_;
-        in_.left = streamLen_ - checked_;
-        in_.crc = crc_;
-    }
-
-private:
-    // The last stretch, from the true position to the end of the output,
-    // written a room at a time; the block's end is in `room.in`.
-    bool decodeLast(PieceBuffers::Stretch& room, uint64_t from, size_t have, uint64_t pos,
-                    uint64_t at, size_t lead, uint32_t crc) {
-        // At most a stretch and its tail: serially, which leaves the
-        // interleaved decoder's scratch, and its fresh pages, untouched.
-        DecodeOptions options;
-        options.path = DecodePath::Serial;
-        const size_t skip = size_t(std::min<uint64_t>(pos / 8 - from, have));
-        std::span<const uint8_t> rest{room.in + skip, have - skip};
-        unsigned bit = pos % 8;
-        while (at < dec_.size) {
-            const size_t n = size_t(std::min<uint64_t>(room.scratch.size(), dec_.size - at));
-            std::optional<size_t> used =
-                decodeStreamPiece(dec_, rest, bit, true, room.scratch.first(n), options);
-            if (!used || !out_.writeAt(at - lead, room.scratch.data() - lead, lead + n))
-                return false;
-            rest = rest.subspan(*used);
-            at += n;
-            lead = 0;
-        }
-        publish(guessed_, pos, at, crc, have, nullptr, 0);
-        return true;
-    }
-
-    // Makes stretch `i` joined, with the bytes of the output's last page
-    // that are not written yet.
-    void publish(size_t i, uint64_t pos, uint64_t made, uint32_t crc, size_t own,
-                 const uint8_t* rest, size_t restLen) {
-        std::lock_guard lock(m_);
-        joined_ = i + 1;
-        pos_ = pos;
-        made_ = made;
-        crc_ = crc32Combine(crc_, crc, own);
-        checked_ += own;
-        if (restLen) std::memcpy(page_, rest, restLen);
-        turn_.notify_all();
-    }
-    bool fail() {
-        std::lock_guard lock(m_);
-        return failLocked();
-    }
-    bool failLocked() {
-        failed_ = true;
-        turn_.notify_all();
-        return false;
-    }
-
-    BlockInput& in_;
-    os::File& out_;
-    PieceBuffers& buf_;
-    const StreamDecoder& dec_;
-    uint64_t start_ = 0, streamLen_ = 0;  // the stream's place in the archive
-    size_t guessed_ = 0;                  // stretches before the last
-    std::mutex m_;
-    std::condition_variable turn_;
-    // Guarded by `m_`: the next stretch to take, the stretches joined, where
-    // the true decode stands after them and the output it made, the CRC of
-    // the block up to their end and their stream bytes.
-    size_t next_ = 0, joined_ = 0;
-    uint64_t pos_ = 0, made_ = 0;
-    uint32_t crc_ = 0;
+    // Guarded by `m_`: the bytes from the block's start that `crc_` covers,
+    // and the pieces read past them.
     uint64_t checked_ = 0;
-    bool failed_ = false;
-    uint8_t page_[kPage];
+    uint32_t crc_ = 0;
+    Piece pieces_[kMaxThreads];
+    size_t waiting_ = 0;
 };
 
-// Room for the slots and the stretches; false when memory cannot be had.
-bool prepareBuffers(PieceBuffers& b) {
-    if (b.in) return true;
-    const size_t in = kInSlots * (kCarry + kInSlot), out = kOutSlots * kOutPiece;
-    const size_t scratch = decodeScratchBytes(1);
-    const size_t stretchIn = kStretch + kStretchTail, room = stretchRoom(kStretch);
-    const size_t stretch = stretchIn + 2 * kPage + room;
-    b.memory = os::allocateMemory(std::size(b.stretch) * stretch + in + out + scratch);
-    if (!b.memory.data()) return false;
-    // The stretches' rooms first, so that two threads touch the fewest large
-    // pages of the block: each costs its zeroing at its first touch.
-    b.rooms = b.memory.data();
-    b.in = b.rooms + std::size(b.stretch) * stretch;
-    b.out = b.in + in;
-    b.scratch = {b.out + out, scratch};
-    return true;
-}
-
-// Decodes the block into `out`. False when the block cannot be read or
-// decoded, memory cannot be had, or the output cannot be written.
-bool decodeTo(BlockInput& in, os::File& out, PieceBuffers& buffers, Workers* team) {
-    if (!prepareBuffers(buffers)) return false;
-    const bool alone = !team || team->size() < 2;
-    const uint64_t block_len = in.left;
+// Decodes the block at `start` into `out`, on the team's threads, in memory
+// taken once for the run's large entries. False when the block cannot be
+// read or decoded, memory cannot be had, or the output cannot be written;
+// `crc` is the block's CRC, where it could be read.
+bool decodeTo(std::FILE* archive, uint64_t start, uint64_t length, os::File& out,
+              os::Memory& memory, Workers& team, std::optional<uint32_t>& crc) {
     uint8_t head[kMaxBlockHeader];
-    const size_t head_len = size_t(std::min<uint64_t>(block_len, sizeof head));
-    if (!os::readAt(in.f, in.pos, head, head_len)) return false;
-    std::optional<StreamDecoder> dec = startStreamDecode({head, head_len}, block_len);
-    if (!dec) return false;
-    if (!alone && ((dec->complete && !dec->bulk.empty()) || dec->identity)) {
-        Stretches stretches(in, out, buffers, *dec, crc32(head, dec->header_len));
-        if (stretches.worth()) {
-            bool ok[2] = {false, false};
-            team->run(2, [&](unsigned t) { ok[t] = stretches.run(t); });
-            stretches.settle();
-            return ok[0] && ok[1];
-        }
+    const size_t head_len = size_t(std::min<uint64_t>(length, sizeof head));
+    BlockInput in(archive, start, length, {head, head_len});
+    bool decoded = false;
+    if (os::readAt(archive, start, head, head_len)) {
+        const size_t need = largeDecodeMemory(team.size());
+        if (memory.size() < need) memory = os::allocateMemory(need);
+        const BlockIo io{[&](uint64_t at, std::span<uint8_t> into, size_t fresh) {
+                             return in.read(at, into, fresh);
+                         },
+                         [&](uint64_t at, std::span<const std::span<const uint8_t>> parts) {
+                             return out.writeAt(at, parts);
+                         }};
+        decoded = memory.data() && decodeLargeBlock({head, head_len}, length, io, team, team.size(),
+                                                    {memory.data(), memory.size()});
     }
-    Pipeline pipe(in, out, buffers, alone);
-    if (!pipe.readFirst()) return false;
-    pipe.setSize(dec->size);
-    // The decoder shares no work with the team: its thread is one of the two.
-    DecodeRate rate;
-    DecodeOptions options;
-    options.scratchRoom = buffers.scratch;
-    options.rate = &rate;
-    const size_t at = std::min(dec->header_len, pipe.first().size());
-    if (alone) return pipe.decode(*dec, at, options) && pipe.finish();
-    bool decoded = false, served = false;
-    team->run(2, [&](unsigned t) {
-        if (t == 0) {
-            decoded = pipe.decode(*dec, at, options);
-            if (!decoded) pipe.fail();
-        } else {
-            served = pipe.serve();
-        }
-    });
-    return decoded && served;
+    crc = in.finish();
+    return decoded;
 }
 
 // Entries whose block and output both fit these are decoded in memory,
@@ -564,11 +168,10 @@ constexpr size_t kBatchEntries = 32;
 // most.
 static_assert(2 * kBatchEntries + 1 <= os::kOutputsAtOnce);
 
-// Extracting one entry from the open archive, as archExtractFile does;
-// `buffers` serve the run; the decoding overlaps with the reading and
-// writing when `team` has two threads or more.
+// Extracting one large entry from the open archive, straight into its file
+// a stretch at a time on the team's threads; `memory` serves the run.
 int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset,
-                     PieceBuffers& buffers, Workers* team, Run& run) {
+                     os::Memory& memory, Workers& team, Run& run) {
     if (offset == 0 || out == kRejectedName) return 0;
     if (!archive) return 1;
     std::optional<std::string> path = safeOutputPath(out);
@@ -586,12 +189,13 @@ int extractStreaming(std::FILE* archive, const std::string& out, uint64_t offset
     std::optional<os::Output> created = create(run, out, *path);
     if (!created) return 1;
     TempOutput tmp{std::move(*created)};
-    BlockInput in{archive, offset + kEntryFieldBytes, block_len};
-    bool decoded = decodeTo(in, tmp.out.file, buffers, team);
-    // The CRC covers the whole block, so what decoding left unread is read
-    // for it too; the warning comes before any failure is reported.
-    if (!in.drain()) return 1;
-    if (in.crc != crc) {
+    std::optional<uint32_t> got;
+    const bool decoded =
+        decodeTo(archive, offset + kEntryFieldBytes, block_len, tmp.out.file, memory, team, got);
+    // The CRC covers the whole block; the warning comes before any failure
+    // is reported.
+    if (!got) return 1;
+    if (*got != crc) {
         std::printf("Warning: \"%s\" - bad hash.\n", out.c_str());
         run.intact = false;
     }
@@ -792,23 +396,16 @@ void holdBatch(std::FILE* archive, std::optional<uint64_t> archive_size, Window&
 
 }  // namespace
 
-int archExtractFile(std::FILE* archive, const std::string& out, uint64_t offset) {
-    PieceBuffers buffers;
-    bool intact = true;
-    Run run{archive ? os::identity(archive) : std::nullopt, intact};
-    return extractStreaming(archive, out, offset, buffers, nullptr, run);
-}
-
-int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
-                     const std::vector<uint64_t>& offsets, size_t& failed, bool& intact,
-                     Workers& team) {
+int archExtractFile(std::FILE* archive, const std::vector<std::string>& names,
+                    const std::vector<uint64_t>& offsets, size_t& failed, bool& intact,
+                    Workers& team) {
     failed = 0;
     intact = true;
     Run run{archive ? os::identity(archive) : std::nullopt, intact};
     const std::optional<uint64_t> archive_size = archive ? os::size(archive) : std::nullopt;
     const size_t n = std::min(names.size(), offsets.size());
     std::vector<Decoded> batch[2];
-    PieceBuffers buffers;
+    os::Memory memory;
     Window window;
     try {
         batch[0].resize(kBatchEntries);
@@ -856,7 +453,7 @@ int archExtractFiles(std::FILE* archive, const std::vector<std::string>& names,
         });
         while (status == 0 && at < count[cur]) {
             const size_t k = from[cur] + at;
-            status = extractStreaming(archive, names[k], offsets[k], buffers, &team, run);
+            status = extractStreaming(archive, names[k], offsets[k], memory, team, run);
             if (status != 0) break;
             ++at;
             writeSome();

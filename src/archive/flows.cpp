@@ -58,7 +58,7 @@ int addFlow(NameList& names) {
         }
         Workers team(threadCount(std::getenv("PELKO_THREADS")));
         size_t failed = 0;
-        if (archAddFiles(temp->file, names, failed, team) != 0) {
+        if (archAddFile(temp->file, names, failed, team) != 0) {
             std::printf("Error: Couldn't add file \"%s\"\n", names[failed].c_str());
             return 1;
         }
@@ -92,7 +92,7 @@ int extractAllFlow(const std::string& archive) {
     Workers team(threadCount(std::getenv("PELKO_THREADS")));
     size_t failed = 0;
     bool intact = true;
-    if (archExtractFiles(f.get(), all->names, all->offsets, failed, intact, team) != 0) {
+    if (archExtractFile(f.get(), all->names, all->offsets, failed, intact, team) != 0) {
         std::printf("Error: Couldn't extract file \"%s\"\n", all->names[failed].c_str());
         return 1;
     }
@@ -109,7 +109,7 @@ int extractFlow(NameList& names) {
     Workers team(threadCount(std::getenv("PELKO_THREADS")));
     size_t failed = 0;
     bool intact = true;
-    if (archExtractFiles(f.get(), files, offsets, failed, intact, team) != 0) {
+    if (archExtractFile(f.get(), files, offsets, failed, intact, team) != 0) {
         std::printf("Error: Couldn't extract file \"%s\"\n", files[failed].c_str());
         return 1;
     }

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -122,41 +123,6 @@ bool prepareSlices(const CodeTable& code, BitPacker& packer);
 // be had (`out` unchanged).
 bool joinSlice(std::vector<uint8_t>& out, unsigned bit, std::span<const uint8_t> slice);
 
-// The decoder's choices. By default a large piece of a complete code goes
-// through the interleaved decoder, on the team's threads when there is a
-// team; DecodePath::Serial decodes one lookup after another, so that tests
-// can tell the two apart. Both give the same bytes. `stats`, when given,
-// counts what the interleaved decoder did.
-enum class DecodePath { Auto, Serial };
-struct DecodeStats {
-    uint64_t rounds = 0;     // rounds of chunks decoded from guessed starts
-    uint64_t fallbacks = 0;  // guessed chunks that never met the true decode
-    uint64_t shared = 0;     // rounds whose chunks were shared among threads
-};
-// Stream bits and output bytes of the interleaved decoder's rounds so far,
-// from which it sizes a round to the output left.
-struct DecodeRate {
-    uint64_t bits = 0, bytes = 0;
-};
-struct DecodeOptions {
-    DecodePath path = DecodePath::Auto;
-    Workers* team = nullptr;
-    DecodeStats* stats = nullptr;
-    // The interleaved decoder's scratch memory, kept from one piece to the
-    // next so that its memory is reused; null for scratch of the call's own.
-    std::vector<uint8_t>* scratch = nullptr;
-    // Or memory of the caller's, used where it holds decodeScratchBytes.
-    std::span<uint8_t> scratchRoom{};
-    // Kept from one piece of a block to the next, so that a piece's first
-    // round is sized as well as its later ones; null to measure each piece
-    // on its own.
-    DecodeRate* rate = nullptr;
-};
-
-// The scratch memory the interleaved decoder takes at most, for a piece
-// shared among `threads` threads.
-size_t decodeScratchBytes(unsigned threads);
-
 // Decodes a block; nullopt when it is damaged beyond decoding (no code
 // matches within 8 bits, header or code entries past the end, a size its
 // stream cannot hold, see startStreamDecode) or memory cannot be had. Never
@@ -165,95 +131,40 @@ std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block);
 
 // The same into `out`, whose memory is reused: false where decodeBlock gives
 // nullopt, and `out` then holds no meaningful bytes.
-bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out,
-                     const DecodeOptions& options = {});
+bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out);
 
-// Streaming decoder, for blocks decoded piece by piece with bounded memory.
-// The header is read once; then the stream is decoded a piece of output at a
-// time, each piece continuing exactly where the previous one stopped. The
-// bytes produced are exactly those decodeBlock gives for the whole block.
-struct StreamDecoder {
-    uint64_t size = 0;      // bytes the whole block decodes to
-    size_t header_len = 0;  // where the stream starts in the block
-    bool identity = false;  // every value's code is itself: the stream is the output
-
-    // Lookup tables built from the header, for the decoder's own use.
-    std::array<uint16_t, 256> single{};      // next 8 bits -> value | length << 8
-    std::vector<uint64_t> bulk;              // next `window` bits -> several codes
-    unsigned window = 0;                     // 0: no bulk table (small blocks)
-    bool complete = false;                   // a complete prefix code of distinct values
-    uint8_t min_length = 8, length_gcd = 1;  // over the code lengths, when complete
-    std::array<uint8_t, 256> lengths{};      // code length of each value, when complete
+// A large block, decoded a stretch of its stream at a time on 1..N threads
+// with memory bounded whatever its size: its bytes are read through `read`
+// and its output is written through `write`, both called from any of the
+// threads at once.
+struct BlockIo {
+    // Fills `into` with the block's bytes from block offset `at` on. Its first
+    // `fresh` bytes are read by no other call: the fresh bytes of all calls
+    // lie back to back from the end of the block's header on, each call's
+    // made before any of those after it is decoded, and cover every byte the
+    // decode used. The rest of `into`, read again by the next call, lets a
+    // stretch's last codes be read from its own copy.
+    std::function<bool(uint64_t at, std::span<uint8_t> into, size_t fresh)> read;
+    // Writes output bytes from output offset `at` on, gathered from `parts`.
+    std::function<bool(uint64_t at, std::span<const std::span<const uint8_t>> parts)> write;
 };
 
-// Reads the header from the first bytes of a block of `block_length` bytes:
-// `head` holds the first min(block length, kMaxBlockHeader) bytes. nullopt
-// where decodeBlock would fail for the header alone: a block shorter than its
-// header, or one that declares more bytes than its stream holds in its
-// shortest code (size x shortest code length > 8 x stream bytes, which no
-// code at all fails for any size but 0); or memory cannot be had.
-std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head,
-                                               uint64_t block_length);
+// Stream bytes a thread takes at once; tests take small stretches to reach
+// many stretch boundaries with little data.
+constexpr size_t kStretchBytes = size_t{128} << 10;
 
-// Decodes out.size() bytes. `in` holds stream bytes starting with the byte
-// that holds the next unread bit, `bit` (0..7) is that bit's position in it
-// from the most significant end. `in` must hold at least out.size() + 16
-// bytes unless `at_end` says it reaches the end of the stream, where missing
-// bits read as 0. Returns how many whole bytes of `in` were used up, and
-// updates `bit`; nullopt when no code matches within 8 bits. A decode that
-// runs past the end of `in` (into the zero bits) returns in.size() with `bit`
-// 0: from there on every bit is 0 wherever it starts.
-//
-// `options` choose the decoder, as for decodeBlockInto.
-std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<const uint8_t> in,
-                                        unsigned& bit, bool at_end, std::span<uint8_t> out,
-                                        const DecodeOptions& options = {});
+// The memory decodeLargeBlock takes for `threads` threads: the caller's, so
+// that it is taken once for a run's large entries.
+size_t largeDecodeMemory(unsigned threads, size_t stretch = kStretchBytes);
 
-// Decoding one stream on several threads in stretches of its bytes, each
-// decoded from guessed starts without waiting for the stretches before it
-// (guessStretch), then joined onto the true decode in order once that
-// decode's position at the stretch is known (joinStretch). For a complete
-// prefix code with a bulk table only (StreamDecoder::complete and bulk).
-// The stretch's output is guessed as that of kStretchParts parts, each
-// started at a guess and recorded for its first codes.
-constexpr unsigned kStretchParts = 6, kStretchMarks = 64;
-// Bytes of the stream that `in` holds past its stretch, for the guessed
-// decode of the stretch's last codes to read.
-constexpr size_t kStretchTail = 32;
-struct StretchPart {
-    uint64_t end = 0;         // bit where the part's decode stops
-    uint64_t pos = 0;         // bit where it stopped, at or past `end`
-    uint8_t* room = nullptr;  // its share of the scratch
-    uint8_t* roomEnd = nullptr;
-    uint8_t* out = nullptr;  // its guessed output, kStretchBridge bytes into its room
-    uint8_t* outEnd = nullptr;
-    uint64_t marks[kStretchMarks + 1];  // where its first codes start
-    unsigned marked = 0;
-};
-// Room before a part's guessed output for the codes that carry the true
-// decode from the part's start to where it meets the guess, which lies
-// within the recorded codes: at most a code per bit of them.
-constexpr size_t kStretchBridge = 8 * kStretchMarks + 8;
-struct StretchGuess {
-    uint64_t base = 0;  // the stream bit of the stretch's first byte
-    StretchPart parts[kStretchParts];
-};
-// The scratch a stretch of `bytes` bytes takes for its guessed output, for
-// a code whose shortest length is `minLength` (StreamDecoder::min_length),
-// 1 for any code; a stretch's true output is never longer.
-size_t stretchRoom(size_t bytes, unsigned minLength = 1);
-// Guesses the output of the stretch of `bytes` bytes from stream bit `base`
-// (a multiple of 8): `in` holds them and kStretchTail more, `scratch` at
-// least stretchRoom bytes for the code, which `guess` then refers to.
-void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
-                  size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess);
-// The true output of a guessed stretch, up to `limit` bytes, from stream bit
-// `pos`, where the true decode stands, at or past the guess's first part's
-// start and before its end; `in` as for guessStretch. The output is left in
-// the guess's scratch, without a copy, as `count` runs of bytes in `runs`,
-// which has room for kStretchParts (one per part at most). Returns the bytes made and sets `pos` to
-// where the true decode stops: at or past the stretch's end unless `limit` was met.
-size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, StretchGuess& guess,
-                   uint64_t& pos, size_t limit, std::span<const uint8_t>* runs, unsigned& count);
+// Decodes the block of `block_length` bytes whose first bytes are `head`
+// (as for startStreamDecode) on min(threads, team size) of the team's
+// threads, in `memory` of largeDecodeMemory(threads, stretch) bytes. The
+// output is written once, in pieces that may come in any order, and is
+// exactly decodeBlock's. False where decodeBlock gives nullopt, or where a
+// read or a write fails.
+bool decodeLargeBlock(std::span<const uint8_t> head, uint64_t block_length, const BlockIo& io,
+                      Workers& team, unsigned threads, std::span<uint8_t> memory,
+                      size_t stretch = kStretchBytes);
 
 }  // namespace pelko

@@ -1,6 +1,7 @@
 // Huffman block decoder: lookup tables built from a block's header, the
 // serial stream decoder, the interleaved multi-chunk decoder for complete
-// prefix codes, and the whole-block and piece-by-piece entry points.
+// prefix codes, the whole-block decode, and the decode of a large block a
+// stretch at a time on any number of threads.
 //
 // A code is found by trying lengths 1..8 in turn and taking, at the first
 // length with a match, the first header entry of that length whose bits match
@@ -9,16 +10,21 @@
 // any header the same way, however damaged: repeated values, codes that are
 // not prefix-free, lengths that can never match.
 #include <algorithm>
+#include <atomic>
 #include <cassert>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <new>
 
 #include "codec/byte_order.h"
 #include "codec/huffman_detail.h"
 
 namespace pelko {
+
+using detail::StreamDecoder;
 
 namespace {
 
@@ -238,7 +244,6 @@ bool serialDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_
 
 constexpr unsigned kChunks = 6;
 constexpr size_t kChunkBytes = size_t{32} << 10;
-constexpr size_t kSharedScale = 2;
 constexpr unsigned kRecorded = 64;  // code boundaries kept per guessed chunk
 // Pieces smaller than this are decoded serially, and so are chunks shorter
 // than this many bits, as recording a chunk's first codes and meeting them
@@ -357,49 +362,26 @@ void interleavedDecode(const uint8_t* base, const uint64_t* table, const uint16_
 
 // Decodes from bit `pos` into [o, oEnd) in rounds while the output and the
 // stream hold a whole round, advancing `pos` and `o` past the true decode;
-// the caller decodes what is left serially. A round is `groups` groups of
-// kChunks chunks each, one group per thread of the team; `scratch` holds
-// kMaxGroups * kChunks - 1 areas of `cap` bytes.
-constexpr unsigned kMaxGroups = kMaxThreads;
-constexpr unsigned kMaxChunks = kMaxGroups * kChunks;
-
+// the caller decodes what is left serially. A round is kChunks chunks;
+// `scratch` holds kChunks - 1 areas of `cap` bytes.
 template <unsigned kWindow>
-void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
-                    uint8_t*& o, uint8_t* const oEnd, uint8_t* scratch, size_t cap,
-                    uint64_t chunkBits, const DecodeOptions& options) {
+void roundsDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos, uint8_t*& o,
+                  uint8_t* const oEnd, uint8_t* scratch, size_t cap, uint64_t chunkBits) {
     const uint8_t* base = in.data();
     const uint16_t* single = dec.single.data();
     const uint64_t* bulk = dec.bulk.data();
     const uint64_t limit = in.size() >= 8 ? 8 * uint64_t{in.size() - 8} : 0;
-    const unsigned teamSize = options.team ? std::min(options.team->size(), kMaxGroups) : 1;
-    uint64_t marks[kMaxChunks][kRecorded + 1];
-    unsigned marked[kMaxChunks];
-    Chunk c[kMaxChunks];
+    uint64_t marks[kChunks][kRecorded + 1];
+    unsigned marked[kChunks];
+    Chunk c[kChunks];
     // Cuts fall a whole number of the common length divisor apart, and a
     // chunk's scratch holds every code its bits can carry.
     assert(chunkBits % dec.length_gcd == 0 && cap >= chunkBits / dec.min_length);
-    // Records the first codes of each guessed chunk of group g one at a
-    // time, keeping where each starts, then decodes the group's chunks
-    // interleaved.
-    auto decodeGroup = [&](unsigned g) {
-        for (unsigned k = g * kChunks + (g == 0); k < (g + 1) * kChunks; ++k) {
-            uint64_t at = c[k].pos;
-            const uint64_t end = c[k].end;
-            uint8_t* so = scratch + (k - 1) * cap;
-            marked[k] = recordCodes(base, single, at, end, so, marks[k]);
-            c[k] = {at, end, so + marked[k] - 1, so + cap};
-        }
-        interleavedDecode<kWindow>(base, bulk, single, c + g * kChunks);
-    };
-    const std::function<void(unsigned)> groupTask = decodeGroup;
     // A round whose output overruns the room decodes chunks for nothing, so
     // a round is cut to the room: at the stream bits per output byte that
     // the rounds before measured, or at first at the fewest bits a code
     // takes.
-    DecodeRate own;
-    DecodeRate& rate = options.rate ? *options.rate : own;
-    uint64_t& roundBits = rate.bits;
-    uint64_t& roundBytes = rate.bytes;
+    uint64_t roundBits = 0, roundBytes = 0;
     while (static_cast<uint64_t>(oEnd - o) >= kRoundMinOutput &&
            pos + kChunks * kMinChunkBits <= limit) {
         const uint64_t room = static_cast<uint64_t>(oEnd - o);
@@ -408,28 +390,20 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
                                                           static_cast<double>(roundBits) /
                                                           static_cast<double>(roundBytes))
                                   : room * dec.min_length;
-        unsigned groups = static_cast<unsigned>(
-            std::min<uint64_t>(teamSize, (limit - pos) / (kChunks * kMinChunkBits)));
-        groups = static_cast<unsigned>(
-            std::max<uint64_t>(1, std::min<uint64_t>(groups, fits / (kChunks * kMinChunkBits))));
-        const uint64_t bits =
-            std::min({chunkBits, fits / (groups * kChunks), (limit - pos) / (groups * kChunks)}) /
-            dec.length_gcd * dec.length_gcd;
+        const uint64_t bits = std::min({chunkBits, fits / kChunks, (limit - pos) / kChunks}) /
+                              dec.length_gcd * dec.length_gcd;
         if (bits < kMinChunkBits) break;
-        const unsigned chunks = groups * kChunks;
-        if (options.stats) {
-            ++options.stats->rounds;
-            options.stats->shared += groups > 1;
-        }
         const uint64_t roundPos = pos;
         const uint8_t* const roundOut = o;
         c[0] = {pos, pos + bits, o, oEnd};
-        for (unsigned k = 1; k < chunks; ++k)
-            c[k] = {pos + k * bits, pos + (k + 1) * bits, nullptr, nullptr};
-        if (groups > 1)
-            options.team->run(groups, groupTask);
-        else
-            decodeGroup(0);
+        for (unsigned k = 1; k < kChunks; ++k) {
+            uint64_t at = pos + k * bits;
+            const uint64_t end = at + bits;
+            uint8_t* so = scratch + (k - 1) * cap;
+            marked[k] = recordCodes(base, single, at, end, so, marks[k]);
+            c[k] = {at, end, so + marked[k] - 1, so + cap};
+        }
+        interleavedDecode<kWindow>(base, bulk, single, c);
 
         // Stitch the chunks onto the true decode in order.
         uint64_t t = c[0].pos;
@@ -438,7 +412,7 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
             pos = t;
             return;
         }
-        for (unsigned k = 1; k < chunks; ++k) {
+        for (unsigned k = 1; k < kChunks; ++k) {
             unsigned j = 0;
             while (j < marked[k] && t != marks[k][j]) {
                 if (t > marks[k][j]) {
@@ -457,7 +431,6 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
                 // No meeting, as in a long run of one code whose guessed
                 // decode is out of step: the true decode goes on through
                 // this chunk alone, and the next chunk is tried as usual.
-                if (options.stats) ++options.stats->fallbacks;
                 Chunk serial{t, c[k].end, o, oEnd};
                 chunkDecode<kWindow>(base, bulk, single, serial);
                 t = serial.pos;
@@ -490,6 +463,36 @@ void parallelDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint6
     }
 }
 
+// ---- Stretches guessed apart --------------------------------------------
+//
+// A stretch of the stream is decoded from guessed starts without waiting for
+// the stretches before it (guessStretch), as kChunks parts, each started at a
+// guess and recorded for its first codes, and joined onto the true decode
+// later, once that decode's position at the stretch is known (joinStretch).
+// For a complete prefix code with a bulk table only.
+constexpr unsigned kStretchParts = kChunks, kStretchMarks = kRecorded;
+// Bytes of the stream that a stretch's copy holds past its end, for the
+// guessed decode of its last codes to read.
+constexpr size_t kStretchTail = 32;
+struct StretchPart {
+    uint64_t end = 0;         // bit where the part's decode stops
+    uint64_t pos = 0;         // bit where it stopped, at or past `end`
+    uint8_t* room = nullptr;  // its share of the scratch
+    uint8_t* roomEnd = nullptr;
+    uint8_t* out = nullptr;  // its guessed output, kStretchBridge bytes into its room
+    uint8_t* outEnd = nullptr;
+    uint64_t marks[kStretchMarks + 1];  // where its first codes start
+    unsigned marked = 0;
+};
+// Room before a part's guessed output for the codes that carry the true
+// decode from the part's start to where it meets the guess, which lies
+// within the recorded codes: at most a code per bit of them.
+constexpr size_t kStretchBridge = 8 * kStretchMarks + 8;
+struct StretchGuess {
+    uint64_t base = 0;  // the stream bit of the stretch's first byte
+    StretchPart parts[kStretchParts];
+};
+
 // A stretch's parts: where each starts, rounded up to a whole number of
 // the codes' common length divisor from the stream's start (a guess must
 // fall where a code may start), and the scratch each takes: the bridge,
@@ -506,7 +509,6 @@ size_t partRoom(size_t bytes, unsigned minLength) {
 template <unsigned kWindow>
 void guessParts(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base, size_t bytes,
                 uint8_t* scratch, StretchGuess& g) {
-    static_assert(kStretchParts == kChunks && kStretchMarks == kRecorded);
     const uint8_t* b = in.data();
     const uint16_t* single = dec.single.data();
     const uint64_t bits = 8 * uint64_t{bytes};
@@ -607,58 +609,102 @@ void copyStream(std::span<const uint8_t> in, uint64_t pos, std::span<uint8_t> ou
     std::fill(out.begin() + i, out.end(), uint8_t{0});
 }
 
+// Decodes out.size() bytes from bit `pos`, bits past the end of `in` reading
+// as 0: with `rounds`, a large piece of a complete code in rounds of
+// interleaved chunks first.
 template <unsigned kWindow>
 bool decodePiece(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
-                 std::span<uint8_t> out, const DecodeOptions& options) {
+                 std::span<uint8_t> out, bool rounds) {
     uint8_t* o = out.data();
     uint8_t* const oEnd = o + out.size();
-    // With the rate of earlier pieces, a round fits a short piece from the
-    // start, so short pieces take rounds too.
-    const uint64_t minOutput =
-        options.rate && options.rate->bytes ? 2 * kRoundMinOutput : kParallelMinOutput;
-    if (options.path == DecodePath::Auto && dec.complete && !dec.bulk.empty() &&
-        out.size() >= minOutput) {
+    if (rounds && dec.complete && !dec.bulk.empty() && out.size() >= kParallelMinOutput) {
         // Cuts a whole number of the codes' common length divisor apart, so
         // that codes of one length (or of multiples of one) can meet.
-        // A team shares rounds of chunks kSharedScale times as long, so that
-        // waking its threads costs little beside a round's work.
-        const unsigned groups = options.team ? std::min(options.team->size(), kMaxGroups) : 1;
-        const size_t chunkBytes = groups > 1 ? kSharedScale * kChunkBytes : kChunkBytes;
-        const uint64_t chunkBits = 8 * chunkBytes / dec.length_gcd * dec.length_gcd;
+        const uint64_t chunkBits = 8 * kChunkBytes / dec.length_gcd * dec.length_gcd;
         const size_t cap = chunkBits / dec.min_length + 16;
-        const size_t need = (groups * kChunks - 1) * cap;
-        std::unique_ptr<uint8_t[]> own;
-        uint8_t* scratch = nullptr;
-        if (options.scratchRoom.size() >= need) {
-            scratch = options.scratchRoom.data();
-        } else if (options.scratch) {
-            try {
-                if (options.scratch->size() < need) options.scratch->resize(need);
-                scratch = options.scratch->data();
-            } catch (const std::bad_alloc&) {
-            }
-        } else {
-            own.reset(new (std::nothrow) uint8_t[need]);
-            scratch = own.get();
-        }
+        std::unique_ptr<uint8_t[]> scratch(new (std::nothrow) uint8_t[(kChunks - 1) * cap]);
         // Without the scratch memory the serial decoder does it all.
-        if (scratch) {
-            DecodeOptions used = options;
-            if (groups < 2) used.team = nullptr;
-            parallelDecode<kWindow>(dec, in, pos, o, oEnd, scratch, cap, chunkBits, used);
-        }
+        if (scratch) roundsDecode<kWindow>(dec, in, pos, o, oEnd, scratch.get(), cap, chunkBits);
     }
     return serialDecode<kWindow>(dec, in, pos, o, oEnd);
 }
 
+bool decodeAt(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
+              std::span<uint8_t> out, bool rounds) {
+    if (dec.identity) {
+        copyStream(in, pos, out);
+        pos += 8 * uint64_t{out.size()};
+        return true;
+    }
+    if (dec.window == kWideWindow) return decodePiece<kWideWindow>(dec, in, pos, out, rounds);
+    if (dec.window == kSmallWindow) return decodePiece<kSmallWindow>(dec, in, pos, out, rounds);
+    return decodePiece<kNarrowWindow>(dec, in, pos, out, rounds);
+}
+
+// The scratch a stretch of `bytes` bytes takes for its guessed output, for a
+// code whose shortest length is `minLength`, 1 for any code; a stretch's
+// true output is never longer.
+size_t stretchRoom(size_t bytes, unsigned minLength) {
+    return kStretchParts * partRoom(bytes, std::clamp(minLength, 1u, 8u));
+}
+
+// Guesses the output of the stretch of `bytes` bytes from stream bit `base`
+// (a multiple of 8): `in` holds them and kStretchTail more, `scratch` at
+// least stretchRoom bytes for the code, which `guess` then refers to.
+void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
+                  size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess) {
+    assert(dec.complete && !dec.bulk.empty() && in.size() >= bytes + kStretchTail &&
+           scratch.size() >= stretchRoom(bytes, dec.min_length) && base % 8 == 0);
+    if (dec.window == kWideWindow)
+        guessParts<kWideWindow>(dec, in, base, bytes, scratch.data(), guess);
+    else if (dec.window == kSmallWindow)
+        guessParts<kSmallWindow>(dec, in, base, bytes, scratch.data(), guess);
+    else
+        guessParts<kNarrowWindow>(dec, in, base, bytes, scratch.data(), guess);
+}
+
+// The true output of a guessed stretch, up to `limit` bytes, from stream bit
+// `pos`, where the true decode stands; `in` as for guessStretch. The output
+// is left in the guess's scratch, without a copy, as `count` runs of bytes in
+// `runs`, which has room for kStretchParts (one per part at most). Returns
+// the bytes made and sets `pos` to where the true decode stops: at or past
+// the stretch's end unless `limit` was met.
+size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, StretchGuess& guess,
+                   uint64_t& pos, size_t limit, std::span<const uint8_t>* runs, unsigned& count) {
+    if (dec.window == kWideWindow)
+        return joinParts<kWideWindow>(dec, in, guess, pos, limit, runs, count);
+    if (dec.window == kSmallWindow)
+        return joinParts<kSmallWindow>(dec, in, guess, pos, limit, runs, count);
+    return joinParts<kNarrowWindow>(dec, in, guess, pos, limit, runs, count);
+}
+
+// The true decode of a stretch that is not guessed, from bit `pos` of `in`
+// on, one lookup after another, until the codes pass bit `end` (a multiple
+// of 8) or [o, oEnd) is full. Every load starts before byte end / 8, so `in`
+// needs 8 bytes past it. The output's end, or null where no code matches.
+template <unsigned kWindow>
+uint8_t* boundedDecode(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
+                       uint64_t end, uint8_t* o, uint8_t* oEnd) {
+    const Direct direct{in.data()};
+    const size_t endByte = static_cast<size_t>(end / 8);
+    assert(end % 8 == 0 && endByte + 8 <= in.size());
+    auto before = [=](size_t p) { return p < endByte; };
+    if (!dec.bulk.empty() && !bulkDecode<kWindow>(direct, dec.bulk.data(), pos, o, oEnd, before))
+        return nullptr;
+    if (!singleDecode(direct, dec.single.data(), pos, o, oEnd, before)) return nullptr;
+    return o;
+}
+
+uint8_t* boundedDecodeAt(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t& pos,
+                         uint64_t end, uint8_t* o, uint8_t* oEnd) {
+    if (dec.window == kWideWindow) return boundedDecode<kWideWindow>(dec, in, pos, end, o, oEnd);
+    if (dec.window == kSmallWindow) return boundedDecode<kSmallWindow>(dec, in, pos, end, o, oEnd);
+    return boundedDecode<kNarrowWindow>(dec, in, pos, end, o, oEnd);
+}
+
 }  // namespace
 
-size_t decodeScratchBytes(unsigned threads) {
-    const unsigned groups = std::clamp(threads, 1u, kMaxGroups);
-    const size_t chunkBytes = groups > 1 ? kSharedScale * kChunkBytes : kChunkBytes;
-    // The most codes a chunk holds, at one bit each.
-    return (groups * kChunks - 1) * (8 * chunkBytes + 16);
-}
+namespace detail {
 
 std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head,
                                                uint64_t block_length) {
@@ -733,27 +779,10 @@ std::optional<StreamDecoder> startStreamDecode(std::span<const uint8_t> head,
 }
 
 std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<const uint8_t> in,
-                                        unsigned& bit, bool at_end, std::span<uint8_t> out,
-                                        const DecodeOptions& options) {
-    // Bits past the end of `in` read as 0 whether or not it is the stream's
-    // end: before it, a caller keeps enough bytes that the decode never gets
-    // there.
-    (void)at_end;
+                                        unsigned& bit, std::span<uint8_t> out) {
     uint64_t pos = bit & 7;
     if (out.empty()) return 0;
-    bool ok;
-    if (dec.identity) {
-        copyStream(in, pos, out);
-        pos += 8 * uint64_t{out.size()};
-        ok = true;
-    } else if (dec.window == kWideWindow) {
-        ok = decodePiece<kWideWindow>(dec, in, pos, out, options);
-    } else if (dec.window == kSmallWindow) {
-        ok = decodePiece<kSmallWindow>(dec, in, pos, out, options);
-    } else {
-        ok = decodePiece<kNarrowWindow>(dec, in, pos, out, options);
-    }
-    if (!ok) return std::nullopt;
+    if (!decodeAt(dec, in, pos, out, false)) return std::nullopt;
     // Past the end of `in` every bit is 0, so any position there will do.
     const uint64_t end = 8 * uint64_t{in.size()};
     if (pos >= end) {
@@ -764,19 +793,19 @@ std::optional<size_t> decodeStreamPiece(const StreamDecoder& dec, std::span<cons
     return static_cast<size_t>(pos >> 3);
 }
 
-bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out,
-                     const DecodeOptions& options) {
-    auto dec = startStreamDecode(block.first(std::min<size_t>(block.size(), kMaxBlockHeader)),
-                                 block.size());
+}  // namespace detail
+
+bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out) {
+    auto dec = detail::startStreamDecode(
+        block.first(std::min<size_t>(block.size(), kMaxBlockHeader)), block.size());
     if (!dec) return false;
     try {
         out.resize(dec->size);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    unsigned bit = 0;
-    return decodeStreamPiece(*dec, block.subspan(dec->header_len), bit, true, out, options)
-        .has_value();
+    uint64_t pos = 0;
+    return out.empty() || decodeAt(*dec, block.subspan(dec->header_len), pos, out, true);
 }
 
 std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) {
@@ -785,29 +814,265 @@ std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block) 
     return out;
 }
 
-size_t stretchRoom(size_t bytes, unsigned minLength) {
-    return kStretchParts * partRoom(bytes, std::clamp(minLength, 1u, 8u));
+// ---- A large block on 1..N threads ----------------------------------------
+//
+// The stream is cut into stretches of `stretch` bytes, the last one holding
+// the stream's end (between kStretchTail and a stretch and a tail long).
+// Each thread takes the next stretch from a shared counter, reads it with
+// kStretchTail bytes more into a room of its own and, for a complete code,
+// guesses its output without knowing where the true decode enters it. The
+// stretches are then joined in order: the thread whose stretch is next takes
+// the true position from the one before, joins its guess onto it, hands the
+// position on and writes the stretch's output at its place. The others guess
+// meanwhile, so N threads keep N stretches in flight and each waits asleep;
+// a thread the system deschedules holds the others up only at its own
+// stretch, and stretches are small so that a share is soon done. A code
+// that cannot be guessed (not complete, or too short for a bulk table) is
+// decoded from the true position at the stretch's turn, overlapping the
+// reading and writing of the others'; stored bytes are their own output.
+//
+// Why the output is decodeBlock's:
+// - Legal positions. Every code's length is a multiple of the lengths'
+//   common divisor g, so the true decode stands only on multiples of g from
+//   the stream's start, and enters a stretch at or past its first byte (the
+//   stretch before stops at or past its end). Parts start at multiples of g
+//   (partStart): the true position is at or past the first part's start,
+//   and can equal a mark that a guessed part recorded, where the two
+//   decodes agree from there on.
+// - The tail. A guessed part decodes only codes that start before the part's
+//   end, reading the 8 bytes from each code's byte; the last part ends at
+//   the stretch's end rounded up to g, less than a byte past it. The join
+//   reads the same way, and a stretch decoded without a guess loads only
+//   before its end's byte (boundedDecode). No read passes byte own + 8 of
+//   the copy: kStretchTail's 32 bytes hold them, and every stretch but the
+//   last has them inside the stream, so only the last stretch reads past the
+//   stream's end, through the decoder that reads missing bits as 0.
+// - The size bound cannot cut a stretch short. A stretch's true output is
+//   at most a code per shortest code length of its bits, plus the bridge
+//   codes before each part's meeting and one code past its end: that is the
+//   scratch (stretchRoom). So the output is cut only at the block's size,
+//   which ends the decode: no later stretch is decoded, and the bytes not
+//   read are the caller's to read for a check.
+// - Order. Each stretch starts from the position and output count the one
+//   before published, under the lock, and writes its own place in the
+//   output; the bytes of the output's last page wait for the next stretch
+//   so that every write but the last covers whole pages.
+namespace {
+
+constexpr size_t kPage = 4096;
+
+// A thread's room: the stretch's copy, a page for the bytes it holds back
+// for the next stretch, a page for those the stretch before held back, which
+// go just before its output, and the scratch where its guess becomes its
+// output in place.
+size_t roomBytes(size_t stretch) {
+    const size_t n = stretch + kStretchTail + 2 * kPage + stretchRoom(stretch, 1);
+    return (n + 63) & ~size_t{63};
 }
 
-void guessStretch(const StreamDecoder& dec, std::span<const uint8_t> in, uint64_t base,
-                  size_t bytes, std::span<uint8_t> scratch, StretchGuess& guess) {
-    assert(dec.complete && !dec.bulk.empty() && in.size() >= bytes + kStretchTail &&
-           scratch.size() >= stretchRoom(bytes, dec.min_length) && base % 8 == 0);
-    if (dec.window == kWideWindow)
-        guessParts<kWideWindow>(dec, in, base, bytes, scratch.data(), guess);
-    else if (dec.window == kSmallWindow)
-        guessParts<kSmallWindow>(dec, in, base, bytes, scratch.data(), guess);
+struct Room {
+    uint8_t* in = nullptr;
+    uint8_t* held = nullptr;
+    std::span<uint8_t> scratch;
+    StretchGuess guess;
+};
+
+// Cuts the last `rest` bytes off the first `count` of `runs`, copying them
+// to `tail`; the runs left.
+unsigned holdBack(std::span<const uint8_t>* runs, unsigned count, size_t rest, uint8_t* tail) {
+    while (rest > 0 && count > 0) {
+        std::span<const uint8_t>& r = runs[count - 1];
+        const size_t take = std::min(rest, r.size());
+        rest -= take;
+        std::memcpy(tail + rest, r.data() + r.size() - take, take);
+        r = r.first(r.size() - take);
+        if (r.empty()) --count;
+    }
+    return count;
+}
+
+class LargeDecode {
+public:
+    LargeDecode(const StreamDecoder& dec, uint64_t block_length, const BlockIo& io, size_t stretch)
+        : dec_(dec),
+          io_(io),
+          stretch_(stretch),
+          streamLen_(block_length - dec.header_len),
+          last_(streamLen_ >= stretch + kStretchTail
+                    ? static_cast<size_t>((streamLen_ - kStretchTail) / stretch)
+                    : 0),
+          guessed_(dec.complete && !dec.bulk.empty()),
+          stop_(dec.size == 0) {}
+
+    size_t stretches() const { return last_ + 1; }
+    bool done() const { return !failed_ && made_ == dec_.size; }
+
+    // One thread's part: stretches until none is left or the decode ends.
+    void run(Room& room) {
+        for (;;) {
+            const size_t i = next_.fetch_add(1, std::memory_order_relaxed);
+            if (i > last_ || stop_.load(std::memory_order_acquire)) return;
+            const uint64_t from = uint64_t{i} * stretch_;
+            const bool last = i == last_;
+            const size_t own = last ? static_cast<size_t>(streamLen_ - from) : stretch_;
+            const std::span<const uint8_t> in{room.in, last ? own : own + kStretchTail};
+            bool ok = io_.read(dec_.header_len + from, {room.in, in.size()}, own);
+            if (ok && !last && guessed_)
+                guessStretch(dec_, in, 8 * from, own, room.scratch, room.guess);
+            uint64_t pos, at;
+            size_t lead;  // bytes of the output's last page so far, put before this stretch's
+            {
+                std::unique_lock lock(m_);
+                turn_.wait(lock, [&] { return stop_.load() || joined_ == i; });
+                if (stop_.load()) return;
+                if (!ok) return failLocked();
+                pos = pos_;
+                at = made_;
+                lead = static_cast<size_t>(at % kPage);
+                std::memcpy(room.scratch.data() - lead, page_, lead);
+            }
+            ok = last ? decodeLast(room, in, from, pos, at, lead)
+                      : decodeStretch(room, in, i, from, pos, at, lead);
+            if (!ok) return fail();
+        }
+    }
+
+private:
+    bool decodeStretch(Room& room, std::span<const uint8_t> in, size_t i, uint64_t from,
+                       uint64_t pos, uint64_t at, size_t lead) {
+        std::span<const uint8_t> runs[1 + kStretchParts];
+        runs[0] = {room.scratch.data() - lead, lead};
+        unsigned count = 1;
+        const size_t own = in.size() - kStretchTail;
+        const size_t limit =
+            static_cast<size_t>(std::min<uint64_t>(room.scratch.size(), dec_.size - at));
+        // Where the true decode stands in the copy, past its end when the
+        // stretch before ended with a code reaching past this whole one.
+        const uint64_t local = std::min<uint64_t>(pos - 8 * from, 8 * uint64_t{own});
+        size_t n;
+        if (dec_.identity) {
+            // A byte a code, each its own value: the copy is the output.
+            n = std::min(own - static_cast<size_t>(local / 8), limit);
+            runs[count++] = {in.data() + local / 8, n};
+            pos = 8 * from + local + 8 * uint64_t{n};
+        } else if (guessed_) {
+            unsigned parts = 0;
+            n = joinStretch(dec_, in, room.guess, pos, limit, runs + 1, parts);
+            count += parts;
+        } else {
+            uint64_t p = local;
+            uint8_t* o = room.scratch.data();
+            uint8_t* e = boundedDecodeAt(dec_, in, p, 8 * uint64_t{own}, o, o + limit);
+            if (!e) return false;
+            n = static_cast<size_t>(e - o);
+            runs[count++] = {o, n};
+            pos = 8 * from + p;
+        }
+        // Whole pages only, but for the output's end: the rest of the last
+        // page goes with the next stretch's.
+        const size_t rest = at + n == dec_.size ? 0 : static_cast<size_t>((at + n) % kPage);
+        count = holdBack(runs, count, rest, room.held);
+        publish(i, pos, at + n, room.held, rest);
+        return io_.write(at - lead, {runs, count});
+    }
+
+    // The last stretch, from the true position to the output's end, one code
+    // after another, written a scratch at a time: past the stream's end
+    // every bit reads as 0, as in decodeBlock.
+    bool decodeLast(Room& room, std::span<const uint8_t> in, uint64_t from, uint64_t pos,
+                    uint64_t at, size_t lead) {
+        const size_t skip = static_cast<size_t>(std::min<uint64_t>(pos / 8 - from, in.size()));
+        std::span<const uint8_t> rest = in.subspan(skip);
+        unsigned bit = skip < in.size() ? pos % 8 : 0;
+        while (at < dec_.size) {
+            const size_t n =
+                static_cast<size_t>(std::min<uint64_t>(room.scratch.size(), dec_.size - at));
+            std::optional<size_t> used =
+                detail::decodeStreamPiece(dec_, rest, bit, room.scratch.first(n));
+            if (!used) return false;
+            const std::span<const uint8_t> run{room.scratch.data() - lead, lead + n};
+            if (!io_.write(at - lead, {&run, 1})) return false;
+            rest = rest.subspan(*used);
+            at += n;
+            lead = 0;
+        }
+        publish(last_, pos, at, nullptr, 0);
+        return true;
+    }
+
+    // Makes stretch `i` joined, with the bytes of the output's last page
+    // that are not written yet.
+    void publish(size_t i, uint64_t pos, uint64_t made, const uint8_t* rest, size_t restLen) {
+        std::lock_guard lock(m_);
+        joined_ = i + 1;
+        pos_ = pos;
+        made_ = made;
+        if (restLen) std::memcpy(page_, rest, restLen);
+        if (made_ == dec_.size) stop_.store(true);
+        turn_.notify_all();
+    }
+    void fail() {
+        std::lock_guard lock(m_);
+        failLocked();
+    }
+    void failLocked() {
+        failed_ = true;
+        stop_.store(true);
+        turn_.notify_all();
+    }
+
+    const StreamDecoder& dec_;
+    const BlockIo& io_;
+    const size_t stretch_;
+    const uint64_t streamLen_;
+    const size_t last_;   // the last stretch's index
+    const bool guessed_;  // stretches are guessed apart and joined
+    std::atomic<size_t> next_{0};
+    // Set once the output is made or a stretch failed: no stretch is taken
+    // after it, and none waits for its turn.
+    std::atomic<bool> stop_;
+    std::mutex m_;
+    std::condition_variable turn_;
+    // Guarded by `m_`: the stretches joined, where the true decode stands
+    // after them and the output it made, the bytes of the output's last page
+    // not yet written, and whether a stretch failed.
+    size_t joined_ = 0;
+    uint64_t pos_ = 0, made_ = 0;
+    bool failed_ = false;
+    uint8_t page_[kPage];
+};
+
+}  // namespace
+
+size_t largeDecodeMemory(unsigned threads, size_t stretch) {
+    return std::clamp(threads, 1u, kMaxThreads) * roomBytes(std::max<size_t>(stretch, 1));
+}
+
+bool decodeLargeBlock(std::span<const uint8_t> head, uint64_t block_length, const BlockIo& io,
+                      Workers& team, unsigned threads, std::span<uint8_t> memory, size_t stretch) {
+    std::optional<StreamDecoder> dec = detail::startStreamDecode(head, block_length);
+    if (!dec) return false;
+    stretch = std::max<size_t>(stretch, 1);
+    const size_t room = roomBytes(stretch);
+    threads = std::min({threads, team.size(), kMaxThreads});
+    threads = static_cast<unsigned>(std::min<size_t>(threads, memory.size() / room));
+    if (threads == 0) return false;
+    LargeDecode job(*dec, block_length, io, stretch);
+    // A block of one stretch is no work to share.
+    threads = static_cast<unsigned>(std::min<size_t>(threads, job.stretches()));
+    Room rooms[kMaxThreads];
+    const size_t scratch = stretchRoom(stretch, dec->complete ? dec->min_length : 1);
+    for (unsigned t = 0; t < threads; ++t) {
+        uint8_t* at = memory.data() + t * room;
+        rooms[t].in = at;
+        rooms[t].held = at + stretch + kStretchTail;
+        rooms[t].scratch = {rooms[t].held + 2 * kPage, scratch};
+    }
+    if (threads == 1)
+        job.run(rooms[0]);
     else
-        guessParts<kNarrowWindow>(dec, in, base, bytes, scratch.data(), guess);
-}
-
-size_t joinStretch(const StreamDecoder& dec, std::span<const uint8_t> in, StretchGuess& guess,
-                   uint64_t& pos, size_t limit, std::span<const uint8_t>* runs, unsigned& count) {
-    if (dec.window == kWideWindow)
-        return joinParts<kWideWindow>(dec, in, guess, pos, limit, runs, count);
-    if (dec.window == kSmallWindow)
-        return joinParts<kSmallWindow>(dec, in, guess, pos, limit, runs, count);
-    return joinParts<kNarrowWindow>(dec, in, guess, pos, limit, runs, count);
+        team.run(threads, [&](unsigned t) { job.run(rooms[t]); });
+    return job.done();
 }
 
 }  // namespace pelko

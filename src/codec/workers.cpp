@@ -12,19 +12,6 @@
 #include <vector>
 
 namespace pelko {
-namespace {
-
-// Tells the processor that this thread only polls.
-inline void pause() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    asm volatile("yield");
-#endif
-}
-
-}  // namespace
-
 struct Workers::State {
     std::mutex m;
     std::condition_variable wake, done;
@@ -38,9 +25,6 @@ struct Workers::State {
     // later job; and how many tasks are done.
     std::atomic<uint64_t> next{0};
     std::atomic<unsigned> finished{0};
-    // About 20-50 microseconds of polling before a helper sleeps; a yield
-    // instead of a pause would cost a system call each time round.
-    static constexpr int kSpins = 1000;
     std::vector<std::thread> threads;
 
     // Takes tasks of job `j` until none is left. The caller waits for the
@@ -63,10 +47,8 @@ struct Workers::State {
     void helper() {
         uint32_t seen = 0;
         for (;;) {
-            // Jobs often come back to back (a decoder's rounds): a short
-            // spin catches the next one without the wake-up's latency.
-            for (int i = 0; i < kSpins && next.load(std::memory_order_acquire) >> 32 == seen; ++i)
-                pause();
+            // Asleep at once: a helper that polled for the next job would
+            // take a core that another process, on a busy machine, needs.
             const std::function<void(unsigned)>* fn;
             unsigned n;
             {

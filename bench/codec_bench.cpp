@@ -76,22 +76,6 @@ void encode(benchmark::State& state) {
     state.counters["ratio"] = double(blockSize) / double(data.size());
 }
 
-// The whole-buffer encoder into a reused buffer, counting and packing in
-// slices shared among the number of threads given as the second argument.
-void encodeShared(benchmark::State& state) {
-    const Bytes& data = corpus(kInputs[state.range(0)]);
-    if (!haveInput(state, data)) return;
-    pelko::Workers team(unsigned(state.range(1)));
-    Bytes block;
-    std::vector<Bytes> buffers;
-    for (auto _ : state) {
-        if (!pelko::encodeBlockInto(data, block, {&team, pelko::kSliceBytes, &buffers}))
-            return state.SkipWithError("encode failed");
-        benchmark::DoNotOptimize(block.data());
-    }
-    state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(data.size()));
-}
-
 // Count, build and pack as the archiver does: the whole input counted, then
 // packed in 1 MiB pieces into one reused buffer that is emptied after each.
 void encodePieces(benchmark::State& state) {
@@ -209,11 +193,6 @@ BENCHMARK(encode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMilliseco
 BENCHMARK(decode)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 // Threaded runs are timed by the clock on the wall: the main thread's CPU
 // time leaves out the other threads' share.
-BENCHMARK(encodeShared)
-    ->ArgNames({"binary", "threads"})
-    ->ArgsProduct({{0, 1}, {1, 2}})
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
 BENCHMARK(decodeInto)->ArgName("binary")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(decodeLarge)
     ->ArgNames({"binary", "threads"})

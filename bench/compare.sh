@@ -84,7 +84,7 @@ cd "$work"
 # The codec alone, in memory, on the text and binary corpora.
 if [ -x "$codec_bench" ] && { wanted text || wanted binary; }; then
     mkdir -p corpus && ln -sf ../text corpus/text.bin && ln -sf ../binary corpus/binary.bin
-    PELKO_CORPUS=$work/corpus "$codec_bench" --benchmark_filter='^(decodeLarge|decodeEach|encodeShared)/' \
+    PELKO_CORPUS=$work/corpus "$codec_bench" --benchmark_filter='^(decodeLarge|decodeEach)/' \
         --benchmark_format=json --benchmark_out="$out/codec.json" >/dev/null
 fi
 for corpus in text binary; do

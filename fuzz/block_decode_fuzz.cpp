@@ -5,6 +5,7 @@
 // the block piece by piece and as a large block on 1, 2 and 3 threads.
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <mutex>
 #include <optional>
 #include <span>
@@ -99,25 +100,31 @@ std::optional<std::vector<uint8_t>> largeDecode(std::span<const uint8_t> block, 
                                                 size_t stretch) {
     static pelko::Workers team(3);
     std::mutex m;
-    const uint32_t size = block.size() >= 5 ? loadLE32(block.data() + 1) : 0;
+    // No stream holds more than a code a bit: a larger size must fail
+    // before anything is written.
+    const uint32_t declared = block.size() >= 5 ? loadLE32(block.data() + 1) : 0;
+    const size_t size = declared <= 8 * block.size() ? declared : 0;
     std::vector<uint8_t> out(size), written(size);
     std::vector<std::pair<uint64_t, size_t>> fresh;
     const pelko::BlockIo io{
         [&](uint64_t at, std::span<uint8_t> into, size_t n) {
-            std::lock_guard lock(m);
             FUZZ_CHECK(n <= into.size() && at <= block.size() && into.size() <= block.size() - at);
-            std::copy_n(block.begin() + at, into.size(), into.begin());
+            const std::span<const uint8_t> from = block.subspan(size_t(at), into.size());
+            std::memcpy(into.data(), from.data(), from.size());
+            std::lock_guard lock(m);
             fresh.emplace_back(at, n);
             return true;
         },
         [&](uint64_t at, std::span<const std::span<const uint8_t>> parts) {
             std::lock_guard lock(m);
             for (auto part : parts) {
-                for (uint8_t v : part) {
-                    FUZZ_CHECK(at < size && !written[at]);
-                    out[at] = v;
-                    written[at++] = 1;
-                }
+                FUZZ_CHECK(at <= size && part.size() <= size - at);
+                const auto mark = written.begin() + ptrdiff_t(at);
+                FUZZ_CHECK(std::find(mark, mark + ptrdiff_t(part.size()), 1) ==
+                           mark + ptrdiff_t(part.size()));
+                std::fill_n(mark, part.size(), 1);
+                std::copy(part.begin(), part.end(), out.begin() + ptrdiff_t(at));
+                at += part.size();
             }
             return true;
         }};

@@ -85,15 +85,31 @@ void roundTrip(std::span<const uint8_t> input) {
     FUZZ_CHECK(back.has_value());
     FUZZ_CHECK(std::equal(back->begin(), back->end(), input.begin(), input.end()));
 
-    // Shared among 2, 3 or 7 threads, in slices whose size the input picks
-    // (small ones put many slice boundaries mid-byte), the same block.
-    static pelko::Workers two(2), three(3), seven(7);
-    pelko::Workers* teams[] = {&two, &three, &seven};
+    // Packed in slices whose size the input picks (small ones put many slice
+    // boundaries mid-byte), as a large file is added: each slice where the
+    // counts of those before put it, ORed with its neighbours where they
+    // meet, gives the same block.
     const uint32_t pick = uint32_t(input.size()) * 2246822519u + input[input.size() / 2];
-    pelko::Workers& team = *teams[pick % 3];
     const size_t slice = (pick >> 8) % 4 ? 1 + (pick >> 4) % 5000 : 65536 + (pick >> 4) % 70000;
-    std::vector<uint8_t> sliced;
-    FUZZ_CHECK(pelko::encodeBlockInto(input, sliced, {&team, slice, nullptr}));
+    pelko::BitPacker shared;
+    FUZZ_CHECK(slice < 65536 || pelko::prepareSlices(code, shared));
+    const size_t header = block->size() - size_t((pelko::streamBits(code, counts) + 7) / 8);
+    std::vector<uint8_t> sliced(block->begin(), block->begin() + ptrdiff_t(header));
+    sliced.resize(block->size() + pelko::packRoom(slice) + pelko::packRoom(0), 0);
+    uint64_t bit = 0;
+    for (size_t from = 0; from < input.size(); from += slice) {
+        const auto part = input.subspan(from, std::min(slice, input.size() - from));
+        std::vector<uint8_t> room(pelko::packRoom(part.size()) + pelko::packRoom(0));
+        pelko::BitPacker packer = pelko::slicePacker(shared, unsigned(bit % 8));
+        uint8_t* end = pelko::packInto(code, packer, part, room.data());
+        FUZZ_CHECK(end);
+        end = pelko::finishInto(packer, end);
+        for (size_t k = 0; room.data() + k < end; ++k) sliced[header + bit / 8 + k] |= room[k];
+        ByteCounts c{};
+        pelko::countBytes(part, c);
+        bit += pelko::streamBits(code, c);
+    }
+    sliced.resize(block->size());
     FUZZ_CHECK(sliced == *block);
 }
 

@@ -331,13 +331,28 @@ TEST(CodecEncoder, IncrementalPiecesGiveTheSameBlock) {
             size_t(finishInto(raw, &memory[memory.size() - packRoom(0)]) - memory.data()));
         ASSERT_EQ(memory, *whole) << "round " << round;
         EXPECT_EQ(out.size(), blockLength(code, counts));
-        // Counted and packed in slices on 2, 3 or 7 threads: slices meet
-        // mid-byte, and from 64 KiB on they share one pair table.
-        static Workers two(2), three(3), seven(7);
-        Workers* teams[] = {&two, &three, &seven};
+        // Packed in slices as a large file is added, each from where the
+        // counts of the slices before put it: slices meet mid-byte, and from
+        // 64 KiB on they share one pair table.
         const size_t slice = round % 4 == 3 ? 65536 + rng() % 100000 : 1 + rng() % (size / 2 + 1);
-        Bytes sliced{1, 2};
-        ASSERT_TRUE(encodeBlockInto(input, sliced, {teams[round % 3], slice}));
+        BitPacker shared;
+        ASSERT_TRUE(slice < 65536 || prepareSlices(code, shared));
+        Bytes sliced(out.begin(),
+                     out.begin() + ptrdiff_t(out.size() - (streamBits(code, counts) + 7) / 8));
+        uint64_t bit = 0;
+        for (size_t at = 0; at < input.size(); at += slice) {
+            const auto part = std::span(input).subspan(at, std::min(slice, input.size() - at));
+            BitPacker packer = slicePacker(shared, unsigned(bit & 7));
+            Bytes room(packRoom(part.size()) + packRoom(0));
+            uint8_t* end = packInto(code, packer, part, room.data());
+            ASSERT_TRUE(end);
+            room.resize(size_t(finishInto(packer, end) - room.data()));
+            ByteCounts c{};
+            countBytes(part, c);
+            if (bit & 7) sliced.back() |= room[0];
+            sliced.insert(sliced.end(), room.begin() + ((bit & 7) != 0), room.end());
+            bit += streamBits(code, c);
+        }
         ASSERT_EQ(sliced, *whole) << "round " << round << ", slices of " << slice;
     }
 }

@@ -125,19 +125,6 @@ bool prepareSlices(const CodeTable& code, BitPacker& packer) {
     return buildPairs(code, single, packer);
 }
 
-bool joinSlice(std::vector<uint8_t>& out, unsigned bit, std::span<const uint8_t> slice) {
-    if (slice.empty()) return true;
-    const size_t shared = out.size() - 1;
-    const bool join = (bit & 7) != 0 && !out.empty();
-    try {
-        out.insert(out.end(), slice.begin() + join, slice.end());
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (join) out[shared] |= slice[0];
-    return true;
-}
-
 uint64_t blockLength(const CodeTable& code, const ByteCounts& counts) {
     return blockHeaderLength(size_t(code.count)) + (streamBits(code, counts) + 7) / 8;
 }
@@ -355,85 +342,20 @@ void reserveRoom(std::vector<uint8_t>& out, size_t n) {
 
 }  // namespace
 
-bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
-                     const EncodeOptions& options) {
+bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out) {
     if (input.empty() || input.size() > kMaxSize) return false;
     out.clear();
-    const size_t slice = std::max<size_t>(options.slice, 1);
-    const size_t slices = (input.size() + slice - 1) / slice;
-    if (!options.team || options.team->size() < 2 || slices < 2) {
-        ByteCounts counts{};
-        countBytes(input, counts);
-        CodeTable code = buildCode(counts);
-        try {
-            reserveRoom(out, blockLength(code, counts) + 16);
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        BitPacker packer;
-        return appendBlockHeader(code, input.size(), out) && packBytes(code, packer, input, out) &&
-               finishPack(packer, out);
-    }
-    auto part = [&](size_t i) {
-        return input.subspan(i * slice, std::min(slice, input.size() - i * slice));
-    };
-    std::vector<ByteCounts> counts;
-    std::vector<std::vector<uint8_t>> own;
-    std::vector<std::vector<uint8_t>>& packed = options.buffers ? *options.buffers : own;
-    std::vector<uint64_t> start;
+    ByteCounts counts{};
+    countBytes(input, counts);
+    CodeTable code = buildCode(counts);
     try {
-        counts.assign(slices, ByteCounts{});
-        if (packed.size() < slices) packed.resize(slices);
-        start.resize(slices + 1);
+        reserveRoom(out, blockLength(code, counts) + 16);
     } catch (const std::bad_alloc&) {
         return false;
     }
-    Workers& team = *options.team;
-    team.run(static_cast<unsigned>(slices), [&](unsigned i) { countBytes(part(i), counts[i]); });
-    ByteCounts total{};
-    for (const ByteCounts& c : counts)
-        for (int v = 0; v < 256; ++v) total[v] += c[v];
-    const CodeTable code = buildCode(total);
-    if (isIdentity(code)) {
-        // The stream is the input itself: nothing to share.
-        try {
-            reserveRoom(out, blockLength(code, total));
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-        BitPacker packer;
-        return appendBlockHeader(code, input.size(), out) && packBytes(code, packer, input, out);
-    }
-    start[0] = 0;
-    for (size_t i = 0; i < slices; ++i) start[i + 1] = start[i] + streamBits(code, counts[i]);
-    BitPacker first;
-    if (slice >= (size_t{1} << 16) && !prepareSlices(code, first)) return false;
-    std::vector<uint8_t> failed(slices, 0);
-    team.run(static_cast<unsigned>(slices), [&](unsigned i) {
-        BitPacker packer = slicePacker(first, static_cast<unsigned>(start[i] & 7));
-        packed[i].clear();
-        try {
-            packed[i].reserve((start[i + 1] - start[i]) / 8 + 16);
-        } catch (const std::bad_alloc&) {
-            failed[i] = 1;
-            return;
-        }
-        failed[i] = !packBytes(code, packer, part(i), packed[i]) || !finishPack(packer, packed[i]);
-    });
-    for (uint8_t f : failed)
-        if (f) return false;
-    try {
-        reserveRoom(out, blockLength(code, total) + 16);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    if (!appendBlockHeader(code, input.size(), out)) return false;
-    const size_t streamStart = out.size();
-    for (size_t i = 0; i < slices; ++i) {
-        // The header ends on a byte boundary, so the first slice shares none.
-        if (!joinSlice(out, i ? static_cast<unsigned>(start[i] & 7) : 0, packed[i])) return false;
-    }
-    return out.size() - streamStart == (start[slices] + 7) / 8;
+    BitPacker packer;
+    return appendBlockHeader(code, input.size(), out) && packBytes(code, packer, input, out) &&
+           finishPack(packer, out);
 }
 
 std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input) {

@@ -55,20 +55,9 @@ uint64_t blockLength(const CodeTable& code, const ByteCounts& counts);
 // nullopt when memory cannot be had.
 std::optional<std::vector<uint8_t>> encodeBlock(std::span<const uint8_t> input);
 
-// The same into `out`, whose memory is reused, with the counting and the
-// packing shared among the team's threads in slices of `slice` bytes: the
-// bytes are those of encodeBlock whatever the team and the slice size. False
-// where encodeBlock gives nullopt.
-constexpr size_t kSliceBytes = size_t{256} << 10;
-struct EncodeOptions {
-    Workers* team = nullptr;
-    size_t slice = kSliceBytes;
-    // The slices' own buffers, kept from one call to the next so that their
-    // memory is reused; null for buffers of the call's own.
-    std::vector<std::vector<uint8_t>>* buffers = nullptr;
-};
-bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out,
-                     const EncodeOptions& options = {});
+// The same into `out`, whose memory is reused; false where encodeBlock gives
+// nullopt.
+bool encodeBlockInto(std::span<const uint8_t> input, std::vector<uint8_t>& out);
 
 // Incremental encoder, for input that is counted first and then packed in
 // pieces: header, then pack every piece in order, then finish. The bytes
@@ -107,10 +96,11 @@ uint8_t* finishInto(BitPacker& packer, uint8_t* out);
 // Packing one stream on several threads. The stream is cut into slices;
 // where each slice starts is known beforehand from the counts of the slices
 // before it (streamBits). Each slice is packed on its own, by a packer from
-// slicePacker and then finishPack: its bytes are those of the whole stream
+// slicePacker and then finishInto: its bytes are those of the whole stream
 // from the byte holding its first bit, with the bits before that bit (and
 // after its last) zero. Neighbouring slices meet in one byte, which is the
-// OR of the two; joinSlice appends a slice's bytes that way.
+// OR of the two.
+constexpr size_t kSliceBytes = size_t{256} << 10;
 uint64_t streamBits(const CodeTable& code, const ByteCounts& counts);
 // A packer for a slice starting at bit `bit` (0..7) of its first byte,
 // sharing the pair table of `from` (which prepareSlices builds).
@@ -118,15 +108,11 @@ BitPacker slicePacker(const BitPacker& from, unsigned bit);
 // Builds the pair table into `packer` ahead of packing slices of at least
 // 64 KiB; false when memory cannot be had.
 bool prepareSlices(const CodeTable& code, BitPacker& packer);
-// Appends the bytes of a slice that starts at bit `bit` (0..7) of its first
-// byte to `out`, which ends with the slice before; false when memory cannot
-// be had (`out` unchanged).
-bool joinSlice(std::vector<uint8_t>& out, unsigned bit, std::span<const uint8_t> slice);
 
 // Decodes a block; nullopt when it is damaged beyond decoding (no code
 // matches within 8 bits, header or code entries past the end, a size its
-// stream cannot hold, see startStreamDecode) or memory cannot be had. Never
-// touches memory outside `block` and its result.
+// stream cannot hold: more than it holds in its shortest code) or memory
+// cannot be had. Never touches memory outside `block` and its result.
 std::optional<std::vector<uint8_t>> decodeBlock(std::span<const uint8_t> block);
 
 // The same into `out`, whose memory is reused: false where decodeBlock gives
@@ -140,10 +126,9 @@ bool decodeBlockInto(std::span<const uint8_t> block, std::vector<uint8_t>& out);
 struct BlockIo {
     // Fills `into` with the block's bytes from block offset `at` on. Its first
     // `fresh` bytes are read by no other call: the fresh bytes of all calls
-    // lie back to back from the end of the block's header on, each call's
-    // made before any of those after it is decoded, and cover every byte the
-    // decode used. The rest of `into`, read again by the next call, lets a
-    // stretch's last codes be read from its own copy.
+    // lie back to back from the end of the block's header on and cover every
+    // byte the decode used. The rest of `into`, read again by another call,
+    // lets a stretch's last codes be read from its own copy.
     std::function<bool(uint64_t at, std::span<uint8_t> into, size_t fresh)> read;
     // Writes output bytes from output offset `at` on, gathered from `parts`.
     std::function<bool(uint64_t at, std::span<const std::span<const uint8_t>> parts)> write;
@@ -157,8 +142,8 @@ constexpr size_t kStretchBytes = size_t{128} << 10;
 // that it is taken once for a run's large entries.
 size_t largeDecodeMemory(unsigned threads, size_t stretch = kStretchBytes);
 
-// Decodes the block of `block_length` bytes whose first bytes are `head`
-// (as for startStreamDecode) on min(threads, team size) of the team's
+// Decodes the block of `block_length` bytes whose first min(block_length,
+// kMaxBlockHeader) bytes are `head` on min(threads, team size) of the team's
 // threads, in `memory` of largeDecodeMemory(threads, stretch) bytes. The
 // output is written once, in pieces that may come in any order, and is
 // exactly decodeBlock's. False where decodeBlock gives nullopt, or where a

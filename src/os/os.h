@@ -110,9 +110,8 @@ private:
 // `n` bytes; data() is null when they cannot be had.
 Memory allocateMemory(std::size_t n);
 
-// Opens for reading. openInput is for the files a user names: it never waits
-// on a FIFO or a device that has no data.
-File openRead(const std::string& path, Error* err = nullptr);
+// Opens a file a user names for reading: it never waits on a FIFO or a
+// device that has no data.
 File openInput(const std::string& path);
 
 // Copies the rest of `in` to `out`, inside the kernel where it can.

@@ -306,12 +306,6 @@ void File::startWriteback(uint64_t offset, uint64_t len) {
     ::sync_file_range(fdOf(*this), off_t(offset), off_t(len), SYNC_FILE_RANGE_WRITE);
 }
 
-File openRead(const std::string& path, Error* err) {
-    File f(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (err) *err = f.isOpen() ? Error::None : errorOf(errno);
-    return f;
-}
-
 File openInput(const std::string& path) {
     return File(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
 }

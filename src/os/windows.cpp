@@ -342,12 +342,6 @@ bool File::sync() {
 // Windows has no call that starts writeback without waiting for it.
 void File::startWriteback(uint64_t, uint64_t) {}
 
-File openRead(const std::string& path, Error* err) {
-    HANDLE h = openPath(path, GENERIC_READ, OPEN_EXISTING);
-    if (err) *err = h != INVALID_HANDLE_VALUE ? Error::None : errorOf(::GetLastError());
-    return fileOf(h);
-}
-
 // Opening does not wait on a pipe or a device; what is not a disk file is
 // turned away by fileInfo before anything is read.
 File openInput(const std::string& path) {

@@ -112,18 +112,19 @@ TEST_F(RoundTrip, GeneratedFilesComeBackByteForByte) {
     for (auto& b : skewed) b = uint8_t(std::countr_zero(rng() | 0x80000000u));
     addFile("skewed", skewed);
     // One byte either side of the sizes where the work is cut up: the
-    // encoder's slices, the decoder's output pieces and input slots (three
-    // slices), and 1 MiB, past which a file is read and an entry decoded in
-    // pieces rather than whole (noise there gives a block over 1 MiB from a
-    // file under it), then a few pieces.
-    for (const size_t edge :
-         {pelko::kSliceBytes, 3 * pelko::kSliceBytes, size_t(1) << 20, size_t(2) << 20})
+    // encoder's slices, and 1 MiB, past which a file is read and an entry
+    // decoded in parts rather than whole, then twice that. Noise codes every
+    // byte in 8 bits, so its stream is as long as the file: at those sizes
+    // it ends a byte before or after a stretch of the large-entry decoder,
+    // and at 1 MiB its block is over 1 MiB from a file under it.
+    const size_t mib = size_t(1) << 20;
+    static_assert(mib % pelko::kStretchBytes == 0);
+    for (const size_t edge : {pelko::kSliceBytes, mib, 2 * mib})
         for (const size_t size : {edge - 1, edge, edge + 1}) {
             addFile("text-" + std::to_string(size), textOf(size, rng));
-            if (edge == size_t(1) << 20)
-                addFile("noise-" + std::to_string(size), noiseOf(size, rng));
+            if (edge >= mib) addFile("noise-" + std::to_string(size), noiseOf(size, rng));
         }
-    // One large file, decoded on two threads in stretches.
+    // One large file, decoded in many stretches.
     addFile("large", textOf(12u << 20, rng));
 
     // An empty file in the middle: its message must come at its turn.

@@ -192,8 +192,14 @@ RunResult runPelko(const std::string& dir, const std::vector<std::string>& args)
 }
 
 Bytes readFile(const std::string& path) {
+    // In blocks: a byte at a time through stream iterators is what made an
+    // unoptimised build's round trips slow.
     std::ifstream in(fsPath(path), std::ios::binary);
-    return Bytes(std::istreambuf_iterator<char>(in), {});
+    Bytes out;
+    char buf[1 << 16];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0)
+        out.insert(out.end(), buf, buf + in.gcount());
+    return out;
 }
 
 void writeFile(const std::string& path, const Bytes& data) {
